@@ -1,0 +1,178 @@
+#include "kelvra/msgs/video/messages.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace kelvra::msgs::video {
+namespace {
+
+messgen::MessageInfo info_of(const std::vector<uint8_t>& frame) {
+    return {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5};
+}
+
+TEST(MessageFraming, SetStreamFrameIsByteExact) {
+    set_stream msg;
+    msg.manet_addr = 0x0A0B0C0D;
+    msg.enabled = 1;
+    msg.camera_type = 2;
+    for (int i = 0; i < 16; ++i) msg.key[i] = static_cast<uint8_t>(i);
+    std::vector<uint8_t> out;
+    out.reserve(64);
+    ASSERT_EQ(msg.serialize(out), 27);
+    const std::vector<uint8_t> expected = {
+        15,                      // id
+        22, 0, 0, 0,             // payload size
+        0x0D, 0x0C, 0x0B, 0x0A,  // manet_addr
+        1,                       // enabled
+        2,                       // camera_type
+        0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};  // key
+    EXPECT_EQ(out, expected);
+}
+
+TEST(MessageFraming, SetStreamPayloadLengthRules) {
+    std::array<uint8_t, 4096> storage{};
+    messgen::Arena arena(storage.data(), storage.size());
+    std::vector<uint8_t> payload(30, 7);
+    set_stream msg;
+    EXPECT_EQ(msg.parse({15, 21, payload.data()}, arena), -1);
+    EXPECT_EQ(msg.parse({15, 22, payload.data()}, arena), 22);
+    EXPECT_EQ(msg.parse({15, 30, payload.data()}, arena), 22);  // surplus ignored
+    EXPECT_EQ(msg.parse({14, 30, payload.data()}, arena), -1);  // wrong id
+}
+
+TEST(MessageFraming, SessionMsgPeerCountChecks) {
+    std::vector<uint8_t> storage(8192);
+    messgen::Arena arena(storage.data(), 4096);
+    session_msg msg;
+    std::vector<uint8_t> big(4097, 0xAB);
+    msg.peer_msg = {big.data(), 4096};
+    std::vector<uint8_t> out;
+    out.reserve(10000);
+    ASSERT_GT(msg.serialize(out), 0);
+    session_msg parsed;
+    EXPECT_EQ(parsed.parse(info_of(out), arena), 13 + 4096);
+    EXPECT_EQ(parsed.peer_msg.size, 4096u);
+
+    out.clear();
+    msg.peer_msg = {big.data(), 4097};
+    ASSERT_GT(msg.serialize(out), 0);
+    arena.reset();
+    EXPECT_EQ(parsed.parse(info_of(out), arena), -1);  // does not fit in the 4096-byte arena
+
+    // A count larger than the bytes that follow.
+    std::vector<uint8_t> lying = {3, 16, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 5, 9, 0, 0, 0, 1, 2, 3};
+    arena.reset();
+    EXPECT_EQ(parsed.parse(info_of(lying), arena), -1);
+
+    // A count of 0 parses to an empty array.
+    std::vector<uint8_t> empty = {3, 13, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 5, 0, 0, 0, 0};
+    arena.reset();
+    EXPECT_EQ(parsed.parse(info_of(empty), arena), 13);
+    EXPECT_EQ(parsed.peer_msg.size, 0u);
+}
+
+TEST(MessageFraming, VideoFrameSizesAndRoundTrip) {
+    std::array<detection_item, 3> items{};
+    items[1] = {1, 2, 3, 4, 5, 6};
+    std::vector<uint8_t> data(100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    video_frame frame;
+    frame.keyframe = 1;
+    frame.video_format = static_cast<uint8_t>(VideoFormat::VP9);
+    frame.detections = {items.data(), 3};
+    frame.payload = {data.data(), 100};
+    std::vector<uint8_t> out;
+    out.reserve(1000);
+    ASSERT_EQ(frame.serialize(out), 148);
+    EXPECT_EQ(messgen::load_le<uint32_t>(out.data() + 1), 143u);
+
+    std::array<uint8_t, 4096> storage{};
+    messgen::Arena arena(storage.data(), storage.size());
+    video_frame parsed;
+    ASSERT_EQ(parsed.parse(info_of(out), arena), 143);
+    EXPECT_EQ(parsed.keyframe, 1);
+    EXPECT_EQ(parsed.video_format, 2);
+    ASSERT_EQ(parsed.detections.size, 3u);
+    EXPECT_EQ(parsed.detections.ptr[1], items[1]);
+    ASSERT_EQ(parsed.payload.size, 100u);
+    EXPECT_EQ(std::memcmp(parsed.payload.ptr, data.data(), 100), 0);
+}
+
+TEST(MessageFraming, TruncatedDetectionArrayFails) {
+    // video_frame with a detections count of 2 but bytes for one item only.
+    std::vector<uint8_t> frame = {10, 17, 0, 0, 0, 1, 1, 2, 0, 0, 0};
+    frame.resize(5 + 17, 0);
+    std::array<uint8_t, 4096> storage{};
+    messgen::Arena arena(storage.data(), storage.size());
+    video_frame parsed;
+    EXPECT_EQ(parsed.parse(info_of(frame), arena), -1);
+}
+
+TEST(MessageFraming, StringsAreWrittenWithoutTerminatorAndReadTerminated) {
+    sdp_message msg;
+    msg.sdp = "v=0";
+    msg.type = "offer";
+    std::vector<uint8_t> out;
+    out.reserve(64);
+    ASSERT_EQ(msg.serialize(out), 5 + 8 + 3 + 5);
+    const std::vector<uint8_t> expected = {8,   16,  0,   0,   0,   3,   0,   0,  0,  'v', '=',
+                                           '0', 5,   0,   0,   0,   'o', 'f', 'f', 'e', 'r'};
+    EXPECT_EQ(out, expected);
+    std::array<uint8_t, 64> storage{};
+    messgen::Arena arena(storage.data(), storage.size());
+    sdp_message parsed;
+    ASSERT_EQ(parsed.parse(info_of(out), arena), 16);
+    EXPECT_STREQ(parsed.sdp, "v=0");
+    EXPECT_STREQ(parsed.type, "offer");
+}
+
+TEST(MessageFraming, SerializeThatDoesNotFitAppendsNothing) {
+    std::array<uint8_t, 16> storage{};
+    Slice<uint8_t> out{storage.data(), 4, 16};
+    video_stats stats;
+    EXPECT_EQ(stats.serialize(out), -1);  // 17 bytes into 12 free
+    EXPECT_EQ(out.size, 4u);
+    std::vector<uint8_t> vec;
+    vec.reserve(12);
+    EXPECT_EQ(stats.serialize(vec), -1);
+    EXPECT_TRUE(vec.empty());
+}
+
+TEST(MessageFraming, OutgoingDatagramsAreByteExact) {
+    std::vector<uint8_t> out;
+    out.reserve(64);
+    video_retransmit_request req;
+    req.sequence_number = 0x01020304;
+    req.fragment_id = 7;
+    ASSERT_EQ(req.serialize(out), 13);
+    EXPECT_EQ(out, (std::vector<uint8_t>{12, 8, 0, 0, 0, 4, 3, 2, 1, 7, 0, 0, 0}));
+    out.clear();
+    video_stats stats;
+    stats.missing_frames = 2;
+    stats.sequence_number = 300;
+    stats.fragment_id = 5;
+    ASSERT_EQ(stats.serialize(out), 17);
+    EXPECT_EQ(out, (std::vector<uint8_t>{11, 12, 0, 0, 0, 2, 0, 0, 0, 44, 1, 0, 0, 5, 0, 0, 0}));
+}
+
+TEST(FrameWalker, StopsAtIncompleteFrame) {
+    std::vector<uint8_t> buf = {9, 5, 0, 0, 0, 1, 2, 3, 4, 5, 6, 1, 0};
+    int frames = 0;
+    const size_t used = messgen::walk_frames(buf.data(), buf.size(), [&](const messgen::MessageInfo& m) {
+        ++frames;
+        EXPECT_EQ(m.type_id, 9);
+        EXPECT_EQ(m.size, 5u);
+    });
+    EXPECT_EQ(frames, 1);
+    EXPECT_EQ(used, 10u);  // three bytes of the next frame left over
+    EXPECT_EQ(messgen::complete_frames_length(buf.data(), 4), 0u);
+    // A size field near UINT32_MAX must not wrap the bounds check.
+    std::vector<uint8_t> huge = {1, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+    EXPECT_EQ(messgen::complete_frames_length(huge.data(), huge.size()), 0u);
+}
+
+}  // namespace
+}  // namespace kelvra::msgs::video
