@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kelvra/manet/manet_config.hpp"
+
+namespace kelvra::norvane {
+
+// The gateway's configuration record and its loader.
+struct ConfigParser {
+    std::string listen_ip = "0.0.0.0";
+    uint16_t listen_port = 30000;
+    std::string utm_host = "signalling.local";
+    uint16_t utm_port = 5466;
+    std::string stun_url = "stun.local:3478";
+    std::string turn_url = "norvane:norvane@turn.local:3478";
+    bool log_statistics = false;
+    int32_t log_level = 5;
+    std::string save_dir = "./";
+    manet::ManetConfig manet;
+    bool show_local_video = false;
+    bool save_statistics_to_file = false;
+
+    // Parses the command line and loads the named file; on help or any error it ends the
+    // process with the documented message and status.
+    static ConfigParser create_from_args(int argc, char** argv);
+    // Reads the file at `path` into this record; ends the process on failure.
+    void open(const std::string& path);
+    // Fills this record from JSON text; throws the JSON library's exceptions on failure.
+    void parse_config(const std::string& text);
+};
+
+}  // namespace kelvra::norvane

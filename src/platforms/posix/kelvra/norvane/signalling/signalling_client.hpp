@@ -1,0 +1,75 @@
+#pragma once
+
+#include <netdb.h>
+#include <poll.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kelvra/core/slice.hpp"
+#include "kelvra/manet/manet_config.hpp"
+#include "kelvra/manet/packetizer.hpp"
+#include "kelvra/msgs/video/messgen.hpp"
+
+namespace kelvra::norvane {
+
+// Receiver of what arrives on the signalling connection.
+class SingallingClientHandler {
+public:
+    virtual void on_signalling_message(const messgen::MessageInfo& info) = 0;
+    virtual void on_connect() = 0;
+    virtual void on_disconnect() = 0;
+
+protected:
+    ~SingallingClientHandler() = default;
+};
+
+// The TCP connection to the signalling server, driven by the gateway's poll loop: connects
+// without blocking, reconnects 1 s after any failure, splits the incoming byte stream into
+// length-prefixed envelope records and their frames, and sends bare frames.
+class SignallingClient {
+public:
+    static constexpr size_t kReceiveBufferSize = 16384;
+    static constexpr size_t kPlaintextBufferSize = 8192;
+    static constexpr int64_t kRetryDelayUs = 1'000'000;
+
+    // Installs the key of `manet` in the packetizer with encryption on; does not connect yet.
+    SignallingClient(std::string host, std::string port, const manet::ManetConfig* manet);
+    ~SignallingClient();
+    SignallingClient(const SignallingClient&) = delete;
+    SignallingClient& operator=(const SignallingClient&) = delete;
+
+    void set_handler(SingallingClientHandler* handler) { handler_ = handler; }
+    void set_pollfd(pollfd& entry) const;
+    void update(const pollfd& entry, int64_t now);
+    bool try_connect();
+    void process_input();
+    // One send of the bytes; false when not connected or the write failed.
+    bool send(const uint8_t* data, size_t size);
+
+    bool connected() const { return connected_; }
+    bool connecting() const { return connecting_; }
+    int socket_fd() const { return socket_; }
+
+private:
+    void close_socket(int64_t now);
+
+    std::string host_;
+    std::string port_;
+    SingallingClientHandler* handler_ = nullptr;
+    addrinfo* addresses_ = nullptr;
+    int socket_ = -1;
+    bool connected_ = false;
+    bool connecting_ = false;
+    std::vector<uint8_t> receive_buffer_;
+    int64_t retry_time_ = 0;
+    std::array<uint8_t, kPlaintextBufferSize> plaintext_storage_{};
+    Slice<uint8_t> plaintext_;
+    manet::Packetizer packetizer_;
+    const manet::ManetConfig* manet_;
+};
+
+}  // namespace kelvra::norvane
