@@ -1,0 +1,116 @@
+#pragma once
+
+#include <poll.h>
+#include <spdlog/common.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelvra/core/slice.hpp"
+#include "kelvra/core/time.hpp"
+#include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/norvane/gateway/stream.hpp"
+#include "kelvra/norvane/ingest/blacklist.hpp"
+#include "kelvra/norvane/ingest/msg_logger.hpp"
+#include "kelvra/norvane/process/runtime_manager.hpp"
+#include "kelvra/norvane/signalling/signalling_client.hpp"
+
+namespace kelvra {
+
+// The gateway of the parent process: owns every piece of parent state and runs the
+// single-threaded poll loop that drives ingest, signalling, children and the streams.
+class Norvane : public norvane::SingallingClientHandler, public RuntimeManagerHandler {
+public:
+    static constexpr size_t kDatagramBufferSize = 1500;
+    static constexpr size_t kOutgoingBufferSize = 10'485'760;
+    static constexpr size_t kParseArenaSize = 4096;
+    static constexpr int kPollTimeoutMs = 2;
+    static constexpr int64_t kStreamStatePeriodUs = 1'000'000;
+    static constexpr uint64_t kRetransmitBudget = 50;
+    static constexpr const char* kDefaultLogDirectory = "/opt/kelvra/norvane/";
+
+    Norvane(int socket, std::unique_ptr<RuntimeManager> runtime_manager,
+            std::unique_ptr<norvane::SignallingClient> signalling_client, std::string stun_url,
+            std::string turn_url, spdlog::level::level_enum log_level, bool log_statistics,
+            std::string save_dir, int64_t stream_timeout, bool save_statistics_to_file,
+            const Clock& clock = monotonic_clock(),
+            std::string log_directory = kDefaultLogDirectory);
+    ~Norvane() override;
+    Norvane(const Norvane&) = delete;
+    Norvane& operator=(const Norvane&) = delete;
+
+    // The main loop; returns when the runtime manager stops running.
+    void run();
+
+    void on_signalling_message(const messgen::MessageInfo& info) override;
+    void on_connect() override {}
+    void on_disconnect() override {}
+    void on_process_finished(int pid) override;
+
+    // Ingest, one datagram from the UDP socket.
+    void read_video_data(const pollfd& entry);
+    // Periodic work of every stream: requests, released frames and the state report.
+    void serve_streams(int64_t now);
+
+    const norvane::StreamMap& streams() const { return streams_; }
+    const norvane::Blacklist& blacklist() const { return blacklist_; }
+
+private:
+    bool decrypt_video_data(norvane::StreamMap::iterator stream);
+    void handle_video_message(const msgs::video::video_fragment_info& fragment_info,
+                              const msgs::video::control_data& control, uint32_t manet_addr,
+                              uint8_t camera_type, ConstSlice<uint8_t> payload,
+                              const sockaddr_in& sender);
+    void handle_new_flight(norvane::Stream& stream, const msgs::video::control_data& control,
+                           uint32_t manet_addr);
+    void send_stream_stats(const norvane::Sink& sink);
+
+    void handle_set_stream_message(const msgs::video::set_stream& msg);
+    norvane::StreamMap::iterator add_video_stream(uint32_t manet_addr, uint8_t camera_type);
+    void terminate_stream(norvane::Stream& stream);
+    void send_stream_state(const norvane::Stream& stream, int64_t now);
+
+    void handle_session_request_message(const msgs::video::session_request& req);
+    void handle_session_terminate_message(const msgs::video::terminate_session& msg);
+    void handle_session_message(const msgs::video::session_msg& msg);
+    void terminate_webrtc_session(norvane::WebrtcSession& session);
+    static void cleanup_webrtc_session(norvane::WebrtcSession& session);
+    void read_session_pipe(const norvane::SessionPollContext& context);
+
+    void send_new_frames(norvane::Stream& stream);
+    void send_rentransmits(norvane::Sink& sink);
+
+    // Sends the shared outgoing buffer to the signalling server and empties it.
+    void send_signalling_buffer(uint8_t message_id);
+    template <typename Message>
+    void send_signalling_message(const Message& msg);
+
+    int socket_;
+    std::unique_ptr<RuntimeManager> runtime_manager_;
+    std::unique_ptr<norvane::SignallingClient> signalling_client_;
+    spdlog::level::level_enum log_level_;
+    bool log_statistics_;
+    const Clock& clock_;
+    int64_t start_time_;
+    std::string save_dir_;
+    int64_t stream_timeout_;
+    bool save_statistics_to_file_;
+    std::string stun_url_;
+    std::string turn_url_;
+    std::string log_directory_;
+    std::shared_ptr<spdlog::logger> logger_;
+    std::array<uint8_t, kDatagramBufferSize> receive_storage_{};
+    Slice<uint8_t> receive_buffer_{receive_storage_.data(), 0, kDatagramBufferSize};
+    std::array<uint8_t, kDatagramBufferSize> plaintext_storage_{};
+    Slice<uint8_t> plaintext_buffer_{plaintext_storage_.data(), 0, kDatagramBufferSize};
+    norvane::StreamMap streams_;
+    norvane::Blacklist blacklist_;
+    std::vector<uint8_t> outgoing_;
+    messgen::OwnedArena arena_{kParseArenaSize};
+    norvane::MsgLogger msg_logger_;
+};
+
+}  // namespace kelvra

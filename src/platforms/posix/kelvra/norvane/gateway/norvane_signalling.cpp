@@ -1,0 +1,177 @@
+// Dispatch of signalling messages and the relay of negotiation traffic between the signalling
+// server and the session children.
+
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include "kelvra/norvane/gateway/norvane.hpp"
+#include "kelvra/norvane/gateway/pipe_writer.hpp"
+
+namespace kelvra {
+
+namespace video = msgs::video;
+
+namespace {
+
+// Parses `info` into a message with the gateway's arena; logs `failure` when it does not parse.
+template <typename Message>
+bool parse_or_log(Message& msg, const messgen::MessageInfo& info, messgen::Arena& arena,
+                  spdlog::logger& log, const char* failure) {
+    arena.reset();
+    if (msg.parse(info, arena) < 0) {
+        log.error(failure);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void Norvane::on_signalling_message(const messgen::MessageInfo& info) {
+    switch (info.type_id) {
+        case video::set_stream::TYPE: {
+            video::set_stream msg;
+            if (parse_or_log(msg, info, arena_, *logger_, "Failed to parse set stream message!"))
+                handle_set_stream_message(msg);
+            break;
+        }
+        case video::session_request::TYPE: {
+            video::session_request msg;
+            if (parse_or_log(msg, info, arena_, *logger_, "Failed to parse session request!"))
+                handle_session_request_message(msg);
+            break;
+        }
+        case video::terminate_session::TYPE: {
+            video::terminate_session msg;
+            if (parse_or_log(msg, info, arena_, *logger_,
+                             "Failed to parse session terminate request!"))
+                handle_session_terminate_message(msg);
+            break;
+        }
+        case video::session_msg::TYPE: {
+            video::session_msg msg;
+            if (parse_or_log(msg, info, arena_, *logger_, "Failed to parse session_msg message!"))
+                handle_session_message(msg);
+            break;
+        }
+        default:
+            logger_->warn("Got unexpected message type: {}", unsigned{info.type_id});
+            break;
+    }
+    outgoing_.clear();
+}
+
+void Norvane::handle_session_request_message(const video::session_request& req) {
+    video::session_response response;
+    response.manet_addr = req.manet_addr;
+    response.consumer_id = req.consumer_id;
+    response.camera_type = req.camera_type;
+    response.result = 0;
+    response.status = "OK";
+    logger_->info("Got session request for manet {:x} with consumer id {} and camera type {}",
+                  req.manet_addr, req.consumer_id, unsigned{req.camera_type});
+
+    const auto it = streams_.find(norvane::stream_key(req.manet_addr, req.camera_type));
+    if (it == streams_.end()) {
+        logger_->error("Can not find stream for manet address {:x}", req.manet_addr);
+        response.result = -1;
+        response.status = "No stream found";
+    } else {
+        bool exists = false;
+        for (const auto& session : it->second.sessions) {
+            exists = exists || session.consumer_id == req.consumer_id;
+        }
+        if (exists) {
+            logger_->error("SessionProcess already exists!");
+            response.result = -1;
+            response.status = "WebrtcSession exists";
+        } else {
+            // Viewer sessions (the forked media children) are not part of this build yet.
+            logger_->error("Failed to spawn session process for address {:x} and consumer {}",
+                           req.manet_addr, req.consumer_id);
+            response.result = -1;
+            response.status = "Internal error";
+        }
+    }
+    send_signalling_message(response);
+}
+
+void Norvane::handle_session_terminate_message(const video::terminate_session& msg) {
+    logger_->info("Got terminate session request for consumer id {}", msg.consumer_id);
+    for (auto& [key, stream] : streams_) {
+        if (stream.camera_type != msg.camera_type) continue;
+        auto& sessions = stream.sessions;
+        for (auto s = sessions.begin(); s != sessions.end(); ++s) {
+            if (s->consumer_id != msg.consumer_id) continue;
+            terminate_webrtc_session(*s);
+            sessions.erase(s);
+            return;
+        }
+    }
+    logger_->error("SessionProcess for consumer {} does not exists!", msg.consumer_id);
+}
+
+void Norvane::terminate_webrtc_session(norvane::WebrtcSession& session) {
+    spdlog::info("Terminating webrtc session {}", session.pid);
+    if (!runtime_manager_->terminate_session(session.pid)) {
+        spdlog::error("Failed to set terminate session request foe webrtc session with pid {}",
+                      session.pid);
+    }
+    cleanup_webrtc_session(session);
+}
+
+void Norvane::cleanup_webrtc_session(norvane::WebrtcSession& session) {
+    session.from_child_read.reset();
+    session.from_child_write.reset();
+    session.to_child_read.reset();
+    session.to_child_write.reset();
+}
+
+void Norvane::on_process_finished(int pid) {
+    for (auto& [key, stream] : streams_) {
+        auto& sessions = stream.sessions;
+        for (auto s = sessions.begin(); s != sessions.end(); ++s) {
+            if (s->pid != pid) continue;
+            logger_->error("Session {} terminated itself!", pid);
+            cleanup_webrtc_session(*s);
+            sessions.erase(s);
+            break;
+        }
+    }
+}
+
+void Norvane::handle_session_message(const video::session_msg& msg) {
+    logger_->debug("Got session message for manet {:x} with consumer id {} and camera type {}",
+                   msg.manet_addr, msg.consumer_id, unsigned{msg.camera_type});
+    const auto it = streams_.find(norvane::stream_key(msg.manet_addr, msg.camera_type));
+    if (it == streams_.end()) {
+        logger_->error("Can not find stream for manet address {:x}", msg.manet_addr);
+        return;
+    }
+    for (const auto& session : it->second.sessions) {
+        if (session.consumer_id != msg.consumer_id) continue;
+        norvane::write_buffer_to_pipe(session.to_child_write.get(), msg.peer_msg.ptr,
+                                      msg.peer_msg.size);
+        return;
+    }
+    logger_->warn("Failed to find webrtc_sessions with consumer id {}", msg.consumer_id);
+}
+
+void Norvane::read_session_pipe(const norvane::SessionPollContext& context) {
+    auto& sessions = context.stream->second.sessions;
+    if (context.session_index >= sessions.size()) return;
+    norvane::WebrtcSession& session = sessions[context.session_index];
+    std::vector<uint8_t>& buffer = session.buffer;
+    const size_t held = buffer.size();
+    const size_t room = buffer.capacity() - held;
+    if (room > 0) {
+        buffer.resize(held + room);
+        const ssize_t got = ::read(session.from_child_read.get(), buffer.data() + held, room);
+        buffer.resize(held + (got > 0 ? static_cast<size_t>(got) : 0));
+    }
+    const size_t complete = messgen::complete_frames_length(buffer.data(), buffer.size());
+    if (complete > 0) signalling_client_->send(buffer.data(), complete);
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(complete));
+}
+
+}  // namespace kelvra

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "kelvra/core/unique_fd.hpp"
+#include "kelvra/manet/aes_gcm.hpp"
+#include "kelvra/norvane/jitter/jitter_buffer.hpp"
+
+namespace spdlog {
+class logger;
+}
+
+namespace kelvra::norvane {
+
+// Key of the stream map: camera type in bits 32..39, manet address in the low 32 bits.
+constexpr uint64_t stream_key(uint32_t manet_addr, uint8_t camera_type) {
+    return (uint64_t{camera_type} << 32) | manet_addr;
+}
+
+// Reception state of a stream.
+struct Sink {
+    JitterBuffer jitter_buffer;
+    sockaddr_in sender_address{};  // source of the latest accepted datagram
+    std::shared_ptr<spdlog::logger> stats_logger;
+};
+
+// One viewer session: its child process and the two pipes to and from it.
+struct WebrtcSession {
+    uint64_t consumer_id = 0;
+    int32_t pid = 0;
+    std::vector<uint8_t> buffer;  // bytes read from the child, capacity reserved once
+    UniqueFd to_child_read;
+    UniqueFd to_child_write;
+    UniqueFd from_child_read;
+    UniqueFd from_child_write;
+};
+
+// One camera of one sender, announced by the signalling server.
+struct Stream {
+    uint32_t manet_addr = 0;
+    uint8_t camera_type = 0;
+    int32_t flight_id = -1;
+    Sink sink;
+    std::vector<WebrtcSession> sessions;
+    int64_t last_data_time = 0;
+    int64_t last_state_time = 0;
+    uint32_t bitrate = 0;
+    uint8_t video_format = 0;
+    manet::AesGcm cipher;
+};
+
+using StreamMap = std::map<uint64_t, Stream>;
+
+// The session whose from-child pipe a poll entry watches.
+struct SessionPollContext {
+    StreamMap::iterator stream;
+    size_t session_index = 0;
+};
+
+}  // namespace kelvra::norvane
