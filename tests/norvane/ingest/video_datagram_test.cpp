@@ -1,5 +1,7 @@
 #include "kelvra/norvane/ingest/video_datagram.hpp"
 
+#include "support/video_datagram_builder.hpp"
+
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
@@ -16,21 +18,10 @@ using msgs::video::video_fragment_info;
 
 const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
-// Builds a datagram the way a sender seals it.
-std::vector<uint8_t> seal(const std::vector<uint8_t>& header40, const std::vector<uint8_t>& body,
+std::vector<uint8_t> seal(std::vector<uint8_t> plaintext, const std::vector<uint8_t>& body,
                           const uint8_t* key = kKey) {
-    manet::AesGcm gcm;
-    gcm.set_key(key);
-    std::vector<uint8_t> d(79 + 14 + body.size());
-    messgen::store_le<uint32_t>(d.data(), 0x00001A2B);
-    d[4] = 3;
-    for (int i = 0; i < 12; ++i) d[5 + i] = static_cast<uint8_t>(i), d[55 + i] = static_cast<uint8_t>(40 + i);
-    gcm.encrypt(d.data() + 17, header40.data(), 26, d.data() + 5, d.data() + 43);
-    std::vector<uint8_t> second(header40.begin() + 26, header40.end());
-    second.insert(second.end(), body.begin(), body.end());
-    gcm.encrypt(d.data() + 67, second.data(), second.size(), d.data() + 55,
-                d.data() + d.size() - 12);
-    return d;
+    plaintext.insert(plaintext.end(), body.begin(), body.end());
+    return testing::seal_video_plaintext(0x00001A2B, 3, key, plaintext);
 }
 
 std::vector<uint8_t> header(bool control_first = true) {

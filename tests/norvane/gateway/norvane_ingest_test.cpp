@@ -1,0 +1,196 @@
+// The gateway's datagram path driven in-process with a manual clock.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/gateway_harness.hpp"
+#include "support/video_datagram_builder.hpp"
+
+namespace kelvra {
+namespace {
+
+using msgs::video::control_data;
+using msgs::video::video_fragment_info;
+
+constexpr uint32_t kManet = 0x00C0FFEE;
+constexpr uint8_t kCamera = 2;
+const uint8_t kKey[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+
+control_data control(uint32_t seq, uint32_t rtt_us = 30'000, int32_t flight = -1) {
+    control_data c;
+    c.sequence_number = seq;
+    c.minimal_roundtrip = rtt_us;
+    c.maximum_roundtrip = rtt_us;
+    c.flight_id = flight;
+    c.bitrate_est = 2'000'000;
+    c.video_format = 1;
+    return c;
+}
+
+video_fragment_info fragment(uint32_t frame, uint16_t id, uint16_t count, uint8_t type = 0) {
+    video_fragment_info info;
+    info.sequence_number = frame;
+    info.fragment_id = id;
+    info.fragments_number = count;
+    info.type = type;
+    return info;
+}
+
+std::vector<uint8_t> bytes(size_t n, uint8_t seed) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed + i);
+    return out;
+}
+
+std::vector<uint8_t> datagram(uint32_t frame, uint16_t id, uint16_t count, size_t size,
+                              uint8_t type = 0, int32_t flight = -1, const uint8_t* key = kKey) {
+    static uint32_t control_seq = 0;
+    return testing::seal_video_datagram(kManet, kCamera, key, control(++control_seq, 30'000, flight),
+                                        fragment(frame, id, count, type), bytes(size, id));
+}
+
+class GatewayIngestTest : public ::testing::Test {
+protected:
+    testing::GatewayHarness h;
+};
+
+TEST_F(GatewayIngestTest, AcceptedDatagramIsAnsweredWithStats) {
+    h.announce(kManet, kCamera, kKey);
+    h.deliver(datagram(5, 1, 3, 1400));
+    const auto inbox = h.sender_inbox();
+    ASSERT_EQ(inbox.size(), 1u);
+    EXPECT_EQ(inbox[0], (std::vector<uint8_t>{11, 12, 0, 0, 0,  // video_stats
+                                              0, 0, 0, 0,        // missing_frames
+                                              5, 0, 0, 0,        // sequence_number
+                                              1, 0, 0, 0}));     // fragment_id
+    const auto& stream = h.gateway().streams().begin()->second;
+    EXPECT_EQ(stream.bitrate, 2'000'000u);
+    EXPECT_EQ(stream.video_format, 1);
+    EXPECT_EQ(stream.last_data_time, h.clock().now_us());
+}
+
+TEST_F(GatewayIngestTest, ShortDatagramsAreDroppedWithoutCountingAnError) {
+    h.announce(kManet, kCamera, kKey);
+    h.deliver(std::vector<uint8_t>(92, 0));
+    EXPECT_EQ(h.count_in_log(
+                  "Received less then minimum allowed bytes in encrypted datagram: 92 < 93"),
+              1u);
+    EXPECT_TRUE(h.gateway().blacklist().candidates().empty());
+    // The smallest valid datagram carries an empty fragment.
+    h.deliver(datagram(1, 0, 2, 0));
+    EXPECT_EQ(h.sender_inbox().size(), 1u);
+}
+
+TEST_F(GatewayIngestTest, UnknownStreamsAndWrongKeysBlacklistTheSource) {
+    const uint8_t wrong[16] = {};
+    h.announce(kManet, kCamera, kKey);
+    for (int i = 0; i < 10; ++i) h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10, 0, -1, wrong));
+    EXPECT_EQ(h.count_in_log("Failed to decrypt control data"), 10u);
+    EXPECT_EQ(h.count_in_log("Failed to decrypt video data"), 10u);
+    h.announce(kManet, kCamera, kKey, false);  // the stream goes away
+    for (int i = 0; i < 10; ++i) h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10));
+    EXPECT_EQ(h.count_in_log("Received data from non-existent stream with manet address c0ffee"),
+              10u);
+    EXPECT_EQ(h.count_in_log("Adding address 127.0.0.2 to the blacklist"), 1u);
+
+    // Blocked: dropped silently, and nothing else is logged or counted.
+    h.announce(kManet, kCamera, kKey);
+    h.clear_log();
+    h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10));
+    EXPECT_EQ(h.log(), "");
+    // Another source is unaffected.
+    h.deliver(datagram(1, 0, 1, 10));
+    EXPECT_EQ(h.sender_inbox().size(), 1u);
+
+    h.clock().advance(60'000'001);
+    h.deliver_from("127.0.0.2", datagram(2, 0, 1, 10));
+    EXPECT_EQ(h.count_in_log("Removing address 127.0.0.2 from the blacklist after timeout"), 1u);
+    EXPECT_EQ(h.count_in_log("Stream restart detected"), 0u);
+}
+
+TEST_F(GatewayIngestTest, LostFragmentIsRequestedWhenTheRoundtripSaysAndTheFrameCompletes) {
+    h.announce(kManet, kCamera, kKey);
+    const int64_t t0 = h.clock().now_us();
+    h.deliver(datagram(10, 0, 3, 1400, 1));
+    h.deliver(datagram(10, 2, 3, 500, 1));
+    h.sender_inbox();
+
+    // min_roundtrip 30 ms: due at first fragment + 60 ms, not before.
+    h.clock().set(t0 + 59'999);
+    h.serve();
+    EXPECT_TRUE(h.sender_inbox().empty());
+    h.clock().set(t0 + 60'000);
+    h.serve();
+    const auto requests = h.sender_inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], (std::vector<uint8_t>{12, 8, 0, 0, 0, 10, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(h.count_in_log("Send new frame"), 0u);
+
+    h.deliver(datagram(10, 1, 3, 1400, 1));
+    h.serve();
+    EXPECT_EQ(h.count_in_log("Send new frame: size=3300, seq=10, keyframe=true"), 1u);
+    EXPECT_EQ(h.count_in_log("Norvane::send_new_frames got detections 0"), 1u);
+}
+
+TEST_F(GatewayIngestTest, RequestsFollowTheLatestSourcePort) {
+    h.announce(kManet, kCamera, kKey);
+    h.deliver(datagram(3, 0, 2, 1400));
+    h.sender_inbox();
+    // The next datagram of the stream arrives from another port of the sender.
+    h.deliver_from("127.0.0.1", datagram(4, 0, 2, 1400));
+    h.clock().advance(100'000);
+    h.serve();
+    // Neither request nor stats reach the first port any more.
+    EXPECT_TRUE(h.sender_inbox().empty());
+}
+
+TEST_F(GatewayIngestTest, FlightsCreateDirectoriesAndFollowTheFlightId) {
+    h.announce(kManet, kCamera, kKey);
+    h.deliver(datagram(1, 0, 1, 10, 0, 5));
+    const auto dir = h.directory() / "flights" / "00C0FFEE" / "5" / "2";
+    EXPECT_TRUE(std::filesystem::is_directory(dir));
+    EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
+    h.deliver(datagram(2, 0, 1, 10, 0, 5));
+    EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
+    EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, 5);
+
+    // -1 resets the flight without creating anything; the same id then starts a flight again,
+    // reusing the existing directory without a log line.
+    h.deliver(datagram(3, 0, 1, 10, 0, -1));
+    EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, -1);
+    h.deliver(datagram(4, 0, 1, 10, 0, 5));
+    EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, 5);
+    EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
+}
+
+TEST(GatewayStatistics, StatisticsFileOnlyOnceAFlightHasStarted) {
+    testing::GatewayHarness h({.log_statistics = true});
+    h.announce(kManet, kCamera, kKey);
+    h.deliver(datagram(1, 0, 1, 10, 0, -1));
+    EXPECT_EQ(h.count_in_log("Statistics log is enabled but logger is null!"), 1u);
+    h.deliver(datagram(2, 0, 1, 10, 0, 8));
+    EXPECT_EQ(h.count_in_log("Statistics log is enabled but logger is null!"), 1u);
+    const auto dir = h.directory() / "flights" / "00C0FFEE" / "8" / "2";
+    size_t stats_files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        stats_files += entry.path().extension() == ".stats" ? 1 : 0;
+    }
+    EXPECT_EQ(stats_files, 1u);
+}
+
+TEST(GatewayStatistics, JitterAndMessageLogsWhenSavingToFile) {
+    testing::GatewayHarness h({.save_statistics_to_file = true});
+    h.announce(kManet, kCamera, kKey);
+    EXPECT_EQ(h.count_in_log("MsgLogger opened "), 0u);  // logged before the capture began
+    EXPECT_EQ(h.count_in_log("JitterBufferLogger opened "), 1u);
+    h.deliver(datagram(1, 0, 1, 10));
+    size_t csv = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(h.directory() / "logs")) {
+        csv += entry.path().extension() == ".csv" ? 1 : 0;
+    }
+    EXPECT_EQ(csv, 2u);
+}
+
+}  // namespace
+}  // namespace kelvra
