@@ -45,7 +45,8 @@ public:
         gateway_->on_signalling_message(
             {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
     }
-    void announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key, bool enabled = true);
+    void announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
+                  bool enabled = true);
 
     // Sends from the sender socket and lets the gateway read that one datagram.
     void deliver(const std::vector<uint8_t>& datagram);

@@ -11,7 +11,8 @@ namespace kelvra::testing {
 // section and the payload section, each AES-128-GCM with its own IV and a 12-byte tag.
 // `plaintext` is the 40-byte header area followed by the fragment's bytes.
 std::vector<uint8_t> seal_video_plaintext(uint32_t manet_addr, uint8_t camera_type,
-                                          const uint8_t* key, const std::vector<uint8_t>& plaintext);
+                                          const uint8_t* key,
+                                          const std::vector<uint8_t>& plaintext);
 
 // Same, from the two header records and the fragment's bytes.
 std::vector<uint8_t> seal_video_datagram(uint32_t manet_addr, uint8_t camera_type,

@@ -19,6 +19,8 @@ void stop_all_tasks() {
     join_all();
 }
 
-void wait_all_tasks() { join_all(); }
+void wait_all_tasks() {
+    join_all();
+}
 
 }  // namespace kelvra

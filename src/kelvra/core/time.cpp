@@ -19,9 +19,13 @@ public:
 
 }  // namespace
 
-int64_t time_us() { return read_clock(CLOCK_MONOTONIC); }
+int64_t time_us() {
+    return read_clock(CLOCK_MONOTONIC);
+}
 
-int64_t time_utc_us() { return read_clock(CLOCK_REALTIME); }
+int64_t time_utc_us() {
+    return read_clock(CLOCK_REALTIME);
+}
 
 int64_t time_utc_us(int64_t monotonic_us) {
     const int64_t utc_now = read_clock(CLOCK_REALTIME);
@@ -29,7 +33,9 @@ int64_t time_utc_us(int64_t monotonic_us) {
     return utc_now - mono_now + monotonic_us;
 }
 
-bool time_utc_valid() { return true; }
+bool time_utc_valid() {
+    return true;
+}
 
 void set_utc_offset(int64_t /*offset_us*/) {}
 

@@ -20,12 +20,12 @@ std::vector<uint8_t> hex(const std::string& text) {
 // 128-bit tag truncated to its first 96 bits.
 const auto kKey = hex("feffe9928665731c6d6a8f9467308308");
 const auto kIv = hex("cafebabefacedbaddecaf888");
-const auto kPlain = hex(
-    "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a72"
-    "1c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b39");
-const auto kCipher = hex(
-    "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e"
-    "21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091");
+const auto kPlain =
+    hex("d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a72"
+        "1c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b39");
+const auto kCipher =
+    hex("42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e"
+        "21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091");
 const auto kAad = hex("feedfacedeadbeeffeedfacedeadbeefabaddad2");
 const auto kTag = hex("5bc94fbc3221a5db94fae95ae7121a47");
 

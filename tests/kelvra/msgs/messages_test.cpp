@@ -22,13 +22,13 @@ TEST(MessageFraming, SetStreamFrameIsByteExact) {
     std::vector<uint8_t> out;
     out.reserve(64);
     ASSERT_EQ(msg.serialize(out), 27);
-    const std::vector<uint8_t> expected = {
-        15,                      // id
-        22, 0, 0, 0,             // payload size
-        0x0D, 0x0C, 0x0B, 0x0A,  // manet_addr
-        1,                       // enabled
-        2,                       // camera_type
-        0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};  // key
+    const std::vector<uint8_t> expected = {15,                      // id
+                                           22,   0,    0,    0,     // payload size
+                                           0x0D, 0x0C, 0x0B, 0x0A,  // manet_addr
+                                           1,                       // enabled
+                                           2,                       // camera_type
+                                           0,    1,    2,    3,    4,  5,  6,  7,
+                                           8,    9,    10,   11,   12, 13, 14, 15};  // key
     EXPECT_EQ(out, expected);
 }
 
@@ -118,8 +118,8 @@ TEST(MessageFraming, StringsAreWrittenWithoutTerminatorAndReadTerminated) {
     std::vector<uint8_t> out;
     out.reserve(64);
     ASSERT_EQ(msg.serialize(out), 5 + 8 + 3 + 5);
-    const std::vector<uint8_t> expected = {8,   16,  0,   0,   0,   3,   0,   0,  0,  'v', '=',
-                                           '0', 5,   0,   0,   0,   'o', 'f', 'f', 'e', 'r'};
+    const std::vector<uint8_t> expected = {8,   16, 0, 0, 0, 3,   0,   0,   0,   'v', '=',
+                                           '0', 5,  0, 0, 0, 'o', 'f', 'f', 'e', 'r'};
     EXPECT_EQ(out, expected);
     std::array<uint8_t, 64> storage{};
     messgen::Arena arena(storage.data(), storage.size());
@@ -161,11 +161,12 @@ TEST(MessageFraming, OutgoingDatagramsAreByteExact) {
 TEST(FrameWalker, StopsAtIncompleteFrame) {
     std::vector<uint8_t> buf = {9, 5, 0, 0, 0, 1, 2, 3, 4, 5, 6, 1, 0};
     int frames = 0;
-    const size_t used = messgen::walk_frames(buf.data(), buf.size(), [&](const messgen::MessageInfo& m) {
-        ++frames;
-        EXPECT_EQ(m.type_id, 9);
-        EXPECT_EQ(m.size, 5u);
-    });
+    const size_t used =
+        messgen::walk_frames(buf.data(), buf.size(), [&](const messgen::MessageInfo& m) {
+            ++frames;
+            EXPECT_EQ(m.type_id, 9);
+            EXPECT_EQ(m.size, 5u);
+        });
     EXPECT_EQ(frames, 1);
     EXPECT_EQ(used, 10u);  // three bytes of the next frame left over
     EXPECT_EQ(messgen::complete_frames_length(buf.data(), 4), 0u);

@@ -46,7 +46,8 @@ std::vector<uint8_t> bytes(size_t n, uint8_t seed) {
 std::vector<uint8_t> datagram(uint32_t frame, uint16_t id, uint16_t count, size_t size,
                               uint8_t type = 0, int32_t flight = -1, const uint8_t* key = kKey) {
     static uint32_t control_seq = 0;
-    return testing::seal_video_datagram(kManet, kCamera, key, control(++control_seq, 30'000, flight),
+    return testing::seal_video_datagram(kManet, kCamera, key,
+                                        control(++control_seq, 30'000, flight),
                                         fragment(frame, id, count, type), bytes(size, id));
 }
 
@@ -61,9 +62,9 @@ TEST_F(GatewayIngestTest, AcceptedDatagramIsAnsweredWithStats) {
     const auto inbox = h.sender_inbox();
     ASSERT_EQ(inbox.size(), 1u);
     EXPECT_EQ(inbox[0], (std::vector<uint8_t>{11, 12, 0, 0, 0,  // video_stats
-                                              0, 0, 0, 0,        // missing_frames
-                                              5, 0, 0, 0,        // sequence_number
-                                              1, 0, 0, 0}));     // fragment_id
+                                              0, 0, 0, 0,       // missing_frames
+                                              5, 0, 0, 0,       // sequence_number
+                                              1, 0, 0, 0}));    // fragment_id
     const auto& stream = h.gateway().streams().begin()->second;
     EXPECT_EQ(stream.bitrate, 2'000'000u);
     EXPECT_EQ(stream.video_format, 1);
@@ -73,9 +74,9 @@ TEST_F(GatewayIngestTest, AcceptedDatagramIsAnsweredWithStats) {
 TEST_F(GatewayIngestTest, ShortDatagramsAreDroppedWithoutCountingAnError) {
     h.announce(kManet, kCamera, kKey);
     h.deliver(std::vector<uint8_t>(92, 0));
-    EXPECT_EQ(h.count_in_log(
-                  "Received less then minimum allowed bytes in encrypted datagram: 92 < 93"),
-              1u);
+    EXPECT_EQ(
+        h.count_in_log("Received less then minimum allowed bytes in encrypted datagram: 92 < 93"),
+        1u);
     EXPECT_TRUE(h.gateway().blacklist().candidates().empty());
     // The smallest valid datagram carries an empty fragment.
     h.deliver(datagram(1, 0, 2, 0));

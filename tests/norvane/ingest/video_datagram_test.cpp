@@ -1,7 +1,5 @@
 #include "kelvra/norvane/ingest/video_datagram.hpp"
 
-#include "support/video_datagram_builder.hpp"
-
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
@@ -9,6 +7,8 @@
 #include <array>
 #include <sstream>
 #include <vector>
+
+#include "support/video_datagram_builder.hpp"
 
 namespace kelvra::norvane {
 namespace {

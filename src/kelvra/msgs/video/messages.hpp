@@ -19,8 +19,8 @@ enum class VideoFormat : uint8_t { VP8 = 1, VP9 = 2 };
 struct detection_item {
     static constexpr size_t WIRE_SIZE = 11;
     static constexpr messgen::Metadata METADATA{
-        "detection_item",
-        "uint16_t x;uint16_t y;uint16_t w;uint16_t h;uint16_t id;uint8_t type;", ""};
+        "detection_item", "uint16_t x;uint16_t y;uint16_t w;uint16_t h;uint16_t id;uint8_t type;",
+        ""};
 
     uint16_t x = 0;
     uint16_t y = 0;
@@ -113,8 +113,8 @@ struct session_response : messgen::Message<session_response> {
 struct session_msg : messgen::Message<session_msg> {
     static constexpr uint8_t TYPE = 3;
     static constexpr messgen::Metadata METADATA{
-        "session_msg", "uint32_t manet_addr;uint32_t consumer_id;uint8_t camera_type;uint8_t[] peer_msg;",
-        ""};
+        "session_msg",
+        "uint32_t manet_addr;uint32_t consumer_id;uint8_t camera_type;uint8_t[] peer_msg;", ""};
 
     uint32_t manet_addr = 0;
     uint32_t consumer_id = 0;
@@ -139,7 +139,8 @@ struct video_fragment_info : messgen::Message<video_fragment_info> {
     static constexpr size_t PAYLOAD_SIZE = 9;
     static constexpr messgen::Metadata METADATA{
         "video_fragment_info",
-        "uint32_t sequence_number;uint16_t fragment_id;uint16_t fragments_number;uint8_t type;", ""};
+        "uint32_t sequence_number;uint16_t fragment_id;uint16_t fragments_number;uint8_t type;",
+        ""};
 
     // Bits of `type`.
     static constexpr uint8_t KEYFRAME = 1;
@@ -259,15 +260,16 @@ struct video_frame : messgen::Message<video_frame> {
         detail::write_byte_array(w, payload);
     }
     bool read_payload(Reader& r, Arena& a) {
-        return r.get(keyframe) && r.get(video_format) && detail::read_detections(r, a, detections) &&
-               messgen::read_bytes(r, a, payload);
+        return r.get(keyframe) && r.get(video_format) &&
+               detail::read_detections(r, a, detections) && messgen::read_bytes(r, a, payload);
     }
 };
 
 struct video_stats : messgen::Message<video_stats> {
     static constexpr uint8_t TYPE = 11;
     static constexpr messgen::Metadata METADATA{
-        "video_stats", "uint32_t missing_frames;uint32_t sequence_number;uint32_t fragment_id;", ""};
+        "video_stats", "uint32_t missing_frames;uint32_t sequence_number;uint32_t fragment_id;",
+        ""};
 
     uint32_t missing_frames = 0;
     uint32_t sequence_number = 0;
@@ -286,8 +288,8 @@ struct video_stats : messgen::Message<video_stats> {
 
 struct video_retransmit_request : messgen::Message<video_retransmit_request> {
     static constexpr uint8_t TYPE = 12;
-    static constexpr messgen::Metadata METADATA{"video_retransmit_request",
-                                                "uint32_t sequence_number;uint32_t fragment_id;", ""};
+    static constexpr messgen::Metadata METADATA{
+        "video_retransmit_request", "uint32_t sequence_number;uint32_t fragment_id;", ""};
 
     uint32_t sequence_number = 0;
     uint32_t fragment_id = 0;

@@ -69,7 +69,8 @@ private:
 // An arena that owns its storage, allocated once.
 class OwnedArena : public Arena {
 public:
-    explicit OwnedArena(size_t capacity) : OwnedArena(std::make_unique<uint8_t[]>(capacity), capacity) {}
+    explicit OwnedArena(size_t capacity)
+        : OwnedArena(std::make_unique<uint8_t[]>(capacity), capacity) {}
 
 private:
     OwnedArena(std::unique_ptr<uint8_t[]> storage, size_t capacity)

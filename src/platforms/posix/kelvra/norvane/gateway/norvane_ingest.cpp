@@ -41,8 +41,7 @@ void Norvane::read_video_data(const pollfd& /*entry*/) {
 
     const norvane::DatagramAddress address = norvane::read_datagram_address(receive_buffer_.data);
     receive_buffer_.size = n;
-    const auto stream =
-        streams_.find(norvane::stream_key(address.manet_addr, address.camera_type));
+    const auto stream = streams_.find(norvane::stream_key(address.manet_addr, address.camera_type));
     if (stream == streams_.end()) {
         logger_->error("Received data from non-existent stream with manet address {:x}",
                        address.manet_addr);
@@ -116,8 +115,8 @@ void Norvane::handle_new_flight(norvane::Stream& stream, const control_data& con
         }
     }
     if (!log_statistics_) return;
-    auto logger = norvane::create_stats_logger(
-        manet_addr, directory + "/" + norvane::get_log_name(".stats"));
+    auto logger =
+        norvane::create_stats_logger(manet_addr, directory + "/" + norvane::get_log_name(".stats"));
     // A statistics file that cannot be opened leaves the stream without a statistics log.
     stream.sink.stats_logger = std::move(logger);
 }

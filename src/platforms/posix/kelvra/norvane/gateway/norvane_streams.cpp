@@ -30,8 +30,8 @@ void Norvane::handle_set_stream_message(const msgs::video::set_stream& msg) {
     logger_->info("Add new stream with manet address {:x} and camera {}", msg.manet_addr, camera);
     const auto added = add_video_stream(msg.manet_addr, msg.camera_type);
     if (added == streams_.end()) {
-        logger_->error("Failed to add video stream with address {:x} and camera {}",
-                       msg.manet_addr, camera);
+        logger_->error("Failed to add video stream with address {:x} and camera {}", msg.manet_addr,
+                       camera);
         return;
     }
     added->second.cipher.set_key(msg.key);

@@ -14,8 +14,7 @@ bool Blacklist::is_blocked(uint32_t address) {
     const BlacklistCandidate& candidate = it->second;
     if (clock_.now_us() - candidate.last_error_us > candidate.timeout_us ||
         candidate.last_error_us == 0) {
-        logger_->info("Removing address {} from the blacklist after timeout",
-                      format_ipv4(address));
+        logger_->info("Removing address {} from the blacklist after timeout", format_ipv4(address));
         candidates_.erase(it);
         return false;
     }

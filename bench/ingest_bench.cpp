@@ -1,0 +1,151 @@
+// Per-datagram cost of the gateway's ingest path against the cost of its AES-GCM work alone.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <spdlog/spdlog.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "kelvra/manet/aes_gcm.hpp"
+#include "kelvra/norvane/gateway/norvane.hpp"
+#include "kelvra/norvane/ingest/video_datagram.hpp"
+
+namespace {
+
+using kelvra::msgs::video::control_data;
+using kelvra::msgs::video::video_fragment_info;
+
+constexpr uint32_t kManet = 0x0A000001;
+constexpr uint8_t kCamera = 1;
+constexpr uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr uint16_t kFragmentsPerFrame = 10;
+
+// A full-size datagram: 1400 fragment bytes, 1493 bytes on the wire.
+std::vector<uint8_t> seal(uint32_t frame, uint16_t fragment_id, uint32_t control_seq) {
+    control_data control;
+    control.sequence_number = control_seq;
+    control.minimal_roundtrip = 20'000;
+    control.maximum_roundtrip = 40'000;
+    control.flight_id = -1;
+    control.video_format = 1;
+    video_fragment_info info;
+    info.sequence_number = frame;
+    info.fragment_id = fragment_id;
+    info.fragments_number = kFragmentsPerFrame;
+    info.type = frame % 30 == 0 ? 1 : 0;
+    std::vector<uint8_t> clear;
+    clear.reserve(40 + 1400);
+    control.serialize(clear);
+    info.serialize(clear);
+    clear.resize(40 + 1400, static_cast<uint8_t>(frame));
+
+    std::vector<uint8_t> d(67 + clear.size() - 26 + 12);
+    kelvra::messgen::store_le<uint32_t>(d.data(), kManet);
+    d[4] = kCamera;
+    for (int i = 0; i < 12; ++i) d[5 + i] = d[55 + i] = static_cast<uint8_t>(control_seq + i);
+    d[55] ^= 0xFF;
+    kelvra::manet::AesGcm gcm;
+    gcm.set_key(kKey);
+    gcm.encrypt(d.data() + 17, clear.data(), 26, d.data() + 5, d.data() + 43);
+    gcm.encrypt(d.data() + 67, clear.data() + 26, clear.size() - 26, d.data() + 55,
+                d.data() + d.size() - 12);
+    return d;
+}
+
+void BM_DecryptDatagramSections(benchmark::State& state) {
+    const auto d = seal(1, 0, 1);
+    kelvra::manet::AesGcm gcm;
+    gcm.set_key(kKey);
+    std::array<uint8_t, 1500> storage{};
+    kelvra::Slice<uint8_t> plaintext{storage.data(), 0, storage.size()};
+    auto null_logger = std::make_shared<spdlog::logger>("null");
+    for (auto _ : state) {
+        plaintext.size = 0;
+        const bool ok = kelvra::norvane::decrypt_video_datagram({d.data(), d.size()}, gcm,
+                                                                plaintext, *null_logger);
+        benchmark::DoNotOptimize(ok);
+    }
+    state.SetLabel("1493-byte datagram, 26 + 1414 bytes decrypted");
+}
+BENCHMARK(BM_DecryptDatagramSections);
+
+int bound_socket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const int big = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+    return fd;
+}
+
+// Receive, blacklist gate, decrypt, parse, jitter buffer, video_stats back: the whole work the
+// gateway does for one datagram, with the sender's sendto kept out of the timing.
+void BM_GatewayIngestPerDatagram(benchmark::State& state) {
+    spdlog::set_level(spdlog::level::warn);
+    const int gateway_socket = bound_socket();
+    const int sender_socket = bound_socket();
+    sockaddr_in gateway_addr{};
+    socklen_t len = sizeof(gateway_addr);
+    getsockname(gateway_socket, reinterpret_cast<sockaddr*>(&gateway_addr), &len);
+
+    static kelvra::manet::ManetConfig manet{};
+    auto gateway = std::make_unique<kelvra::Norvane>(
+        gateway_socket, std::make_unique<kelvra::RuntimeManager>(),
+        std::make_unique<kelvra::norvane::SignallingClient>("127.0.0.1", "1", &manet), "s:3478",
+        "u:p@t:3478", spdlog::level::warn, false, "/tmp/norvane-bench", 15'000'000, false);
+    kelvra::msgs::video::set_stream announce;
+    announce.manet_addr = kManet;
+    announce.camera_type = kCamera;
+    announce.enabled = 1;
+    std::copy(std::begin(kKey), std::end(kKey), announce.key);
+    std::vector<uint8_t> frame;
+    frame.reserve(64);
+    announce.serialize(frame);
+    gateway->on_signalling_message({frame[0], 22, frame.data() + 5});
+
+    constexpr size_t kBatch = 100;
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (uint32_t i = 0; i < 30'000; ++i)
+        datagrams.push_back(seal(1 + i / kFragmentsPerFrame, i % kFragmentsPerFrame, i + 1));
+
+    size_t next = 0;
+    const pollfd entry{gateway_socket, POLLIN, POLLIN};
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (size_t i = 0; i < kBatch; ++i) {
+            const auto& d = datagrams[(next + i) % datagrams.size()];
+            ::sendto(sender_socket, d.data(), d.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&gateway_addr), sizeof(gateway_addr));
+        }
+        state.ResumeTiming();
+        for (size_t i = 0; i < kBatch; ++i) {
+            gateway->read_video_data(entry);
+            if ((next + i) % kFragmentsPerFrame == kFragmentsPerFrame - 1) {
+                gateway->serve_streams(kelvra::time_us());
+            }
+        }
+        state.PauseTiming();
+        // Drain the statistics datagrams the gateway sent back.
+        uint8_t sink[64];
+        while (::recv(sender_socket, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
+        }
+        next += kBatch;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
+    state.SetLabel("items = datagrams; includes one stream pass per completed frame");
+    gateway.reset();
+    ::close(gateway_socket);
+    ::close(sender_socket);
+}
+BENCHMARK(BM_GatewayIngestPerDatagram)->Iterations(200)->Repetitions(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();
