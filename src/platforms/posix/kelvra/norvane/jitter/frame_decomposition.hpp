@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/norvane/jitter/fragment.hpp"
+
+namespace kelvra::norvane::jitter {
+
+// Values of FrameDecomposition::state.
+struct FrameState {
+    static constexpr uint8_t waiting = 0;  // neither released nor given up
+    static constexpr uint8_t queued = 1;   // completed and put into the output queue
+    static constexpr uint8_t delayed = 2;  // given up, or completed too late to be shown
+};
+
+// Bookkeeping of one frame number from its first fragment until it is purged.
+struct FrameDecomposition {
+    int64_t first_fragment_time = 0;
+    uint32_t sequence_number = 0;
+    uint16_t frags_recv = 0;
+    uint16_t frags_num = 0;  // as announced by the first fragment seen; never changed later
+    std::vector<Fragment> fragments;
+    bool keyframe = false;
+    bool has_detections = false;
+    bool has_unknown_parameters = false;
+    uint8_t state = FrameState::waiting;
+    std::shared_ptr<uint8_t[]> buffer;  // frags_num slots, allocated at the first stored fragment
+    uint64_t last_fragment_size = 0;
+    std::vector<msgs::video::detection_item> detections;
+
+    // The detections fragment, when the frame has one, is the last fragment.
+    bool is_detections_slot(uint32_t index) const {
+        return has_detections && index + 1 == frags_num;
+    }
+    bool is_last_video_slot(uint32_t index) const {
+        return index + 1 + (has_detections ? 1u : 0u) == frags_num;
+    }
+    uint32_t video_slots() const { return has_detections ? frags_num - 1u : frags_num; }
+};
+
+}  // namespace kelvra::norvane::jitter

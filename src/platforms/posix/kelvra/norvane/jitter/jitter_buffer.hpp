@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <vector>
+
+#include "kelvra/core/slice.hpp"
+#include "kelvra/core/time.hpp"
+#include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/norvane/jitter/frame.hpp"
+#include "kelvra/norvane/jitter/frame_decomposition.hpp"
+#include "kelvra/norvane/jitter/frame_index.hpp"
+#include "kelvra/norvane/jitter/jitter_buffer_logger.hpp"
+#include "kelvra/norvane/jitter/queue_stats.hpp"
+#include "kelvra/norvane/jitter/retransmit_window.hpp"
+#include "kelvra/norvane/jitter/stats.hpp"
+
+namespace kelvra {
+
+// Reassembles the fragments of one stream into frames, releases completed frames in frame-number
+// order, and tells which missing fragments to ask the sender for. Used from one thread only.
+class JitterBuffer {
+public:
+    explicit JitterBuffer(JitterBufferLogger logger = {}, const Clock& clock = monotonic_clock());
+    JitterBuffer(JitterBuffer&&) = default;
+    JitterBuffer& operator=(JitterBuffer&&) = default;
+    JitterBuffer(const JitterBuffer&) = delete;
+    JitterBuffer& operator=(const JitterBuffer&) = delete;
+
+    // Stores one fragment (copied; `data` need not outlive the call).
+    void push_fragment(const msgs::video::video_fragment_info& info, ConstSlice<uint8_t> data);
+    // Takes the sender's roundtrip figures unless the record is older than the last accepted one.
+    void update_roundtrip(const msgs::video::control_data& control);
+    const norvane::jitter::Stats& get_stats() const { return stats_; }
+    // Forgets every frame in progress and all counters; completed frames stay queued.
+    void reset();
+
+    // Frames due for release, in ascending frame numbers.
+    std::vector<norvane::jitter::Frame> get_frames_to_show();
+    // Missing fragments due for a request, at most `limit` per sliding second.
+    std::vector<msgs::video::video_retransmit_request> get_retransmit_requests(uint64_t limit);
+    // Purges records older than their lifetime; runs at the start of get_retransmit_requests.
+    void cleanup_pending_queue(int64_t now);
+
+    norvane::jitter::QueueStats queue_stats() const;
+    const JitterBufferLogger& logger() const { return logger_; }
+    void log_stats();
+    void log_queues();
+
+private:
+    using PendingQueue = std::list<norvane::jitter::FrameDecomposition>;
+    using PendingIter = PendingQueue::iterator;
+    // Sorted by frame number, descending: the newest frame first.
+    using RetransmissionQueue = std::vector<PendingIter>;
+
+    PendingIter push_fragment_get_iter(const msgs::video::video_fragment_info& info, int64_t now);
+    void push_fragment_check_gap(const msgs::video::video_fragment_info& info);
+    static void update_frame_dec(norvane::jitter::FrameDecomposition& record,
+                                 const msgs::video::video_fragment_info& info,
+                                 std::optional<int64_t> time);
+    void enqueue_frame_dec_retransmission_queues(PendingIter it, int64_t time);
+    std::optional<norvane::jitter::Frame> construct_frame(
+        norvane::jitter::FrameDecomposition& record, const msgs::video::video_fragment_info& info,
+        ConstSlice<uint8_t> data);
+    static void construct_frame_handle_detections(norvane::jitter::FrameDecomposition& record,
+                                                  ConstSlice<uint8_t> data);
+    void queue_completed_frame(norvane::jitter::Frame frame, PendingIter it);
+    void push_fragment_handle_keyframe(const norvane::jitter::Frame& frame, PendingIter it);
+    uint64_t discard_from_queue_by_seq(RetransmissionQueue& queue, uint32_t sequence_number);
+    uint64_t discard_from_queue_by_time(RetransmissionQueue& queue, uint32_t sequence_number) const;
+    static uint32_t find_min_sequence_in_queue(const RetransmissionQueue& queue);
+    void fill_retransmission_requests(const RetransmissionQueue& queue,
+                                      std::vector<msgs::video::video_retransmit_request>& out,
+                                      uint64_t limit) const;
+    bool already_released_or_queued(uint32_t sequence_number) const;
+
+    PendingIter allocate_record();
+    void recycle_record(PendingIter it);
+    RetransmissionQueue& queue_of(const norvane::jitter::FrameDecomposition& record);
+
+    PendingQueue pending_queue_;
+    RetransmissionQueue keyframe_retransmission_queue_;
+    RetransmissionQueue incremental_retransmission_queue_;
+    RetransmissionQueue unknown_retransmission_queue_;
+    norvane::jitter::RetransmitWindow last_retransmits_;
+    std::vector<norvane::jitter::Frame> output_queue_;  // heap under OutputHeapComp
+    JitterBufferLogger logger_;
+    norvane::jitter::Stats stats_;
+    std::optional<uint32_t> last_sequence_;
+    uint32_t last_control_sequence_ = 0;
+    uint32_t last_shown_sequence_ = 0;
+    // Whether last_shown_sequence_ names a frame released since the last reset.
+    bool shown_since_reset_ = false;
+
+    norvane::jitter::FrameIndex<PendingIter> index_;
+    PendingQueue spare_records_;
+    const Clock* clock_;
+};
+
+}  // namespace kelvra
