@@ -6,10 +6,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kelvra/core/slice.hpp"
+#include "kelvra/core/unique_fd.hpp"
 #include "kelvra/manet/manet_config.hpp"
 #include "kelvra/manet/packetizer.hpp"
 #include "kelvra/msgs/video/messgen.hpp"
@@ -52,20 +54,36 @@ public:
 
     bool connected() const { return connected_; }
     bool connecting() const { return connecting_; }
-    int socket_fd() const { return socket_; }
+    int socket_fd() const { return socket_.get(); }
+    // Bytes received and not yet handled (the start of an incomplete record).
+    size_t buffered_bytes() const { return received_; }
 
 private:
+    struct AddressListDeleter {
+        void operator()(addrinfo* list) const { freeaddrinfo(list); }
+    };
+    using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
+
+    void read_available(int64_t now);
+    void handle_poll_error(int64_t now);
+    // Opens one envelope record and hands its frames to the handler.
+    void handle_record(ConstSlice<uint8_t> record);
+    // Drops the socket and the last resolution; the next attempt is due 1 s after `now`.
     void close_socket(int64_t now);
 
     std::string host_;
     std::string port_;
     SingallingClientHandler* handler_ = nullptr;
-    addrinfo* addresses_ = nullptr;
-    int socket_ = -1;
+    AddressList addresses_;
+    UniqueFd socket_;
     bool connected_ = false;
     bool connecting_ = false;
+    // Fixed storage of kReceiveBufferSize bytes; the first `received_` hold unhandled input.
     std::vector<uint8_t> receive_buffer_;
+    size_t received_ = 0;
     int64_t retry_time_ = 0;
+    // Time of the latest update, for a connection that process_input itself has to drop.
+    int64_t last_update_us_ = 0;
     std::array<uint8_t, kPlaintextBufferSize> plaintext_storage_{};
     Slice<uint8_t> plaintext_;
     manet::Packetizer packetizer_;

@@ -1,0 +1,274 @@
+#include "support/signalling_peer.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "kelvra/msgs/video/messages.hpp"
+
+namespace kelvra::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, for poll(); never negative.
+int remaining_ms(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool wait_for_event(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const int rc = ::poll(&entry, 1, remaining_ms(deadline));
+        if (rc > 0) return true;
+        if (rc == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+SignallingPeer::SignallingPeer(const uint8_t* key16)
+    : plaintext_storage_(65536),
+      plaintext_{plaintext_storage_.data(), 0, plaintext_storage_.size()},
+      packetizer_(plaintext_) {
+    if (!packetizer_.set_key(key16)) throw std::runtime_error("signalling peer: bad key");
+    packetizer_.encrypt = true;
+
+    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener_) fail("signalling peer: socket");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        fail("signalling peer: bind");
+    }
+    if (::listen(listener_.get(), 8) != 0) fail("signalling peer: listen");
+    socklen_t len = sizeof(addr);
+    if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        fail("signalling peer: getsockname");
+    }
+    port_ = ntohs(addr.sin_port);
+}
+
+void SignallingPeer::set_addresses(uint32_t src_addr, uint32_t dst_addr, uint8_t channel) {
+    src_addr_ = src_addr;
+    dst_addr_ = dst_addr;
+    channel_ = channel;
+}
+
+bool SignallingPeer::accept(Timeout timeout) {
+    if (!listener_) return false;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            connection_.reset(fd);
+            peer_closed_ = false;
+            input_.clear();
+            return true;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (!wait_for_event(listener_.get(), POLLIN, deadline)) return false;
+    }
+}
+
+void SignallingPeer::close_connection() {
+    connection_.reset();
+    input_.clear();
+}
+
+void SignallingPeer::reset_connection() {
+    if (connection_) {
+        const linger abort_on_close{1, 0};
+        ::setsockopt(connection_.get(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                     sizeof(abort_on_close));
+    }
+    close_connection();
+}
+
+bool SignallingPeer::wait_for_close(Timeout timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (connection_ && !peer_closed_) {
+        if (!wait_for_event(connection_.get(), POLLIN, deadline)) return false;
+        read_available();
+    }
+    return peer_closed_;
+}
+
+Bytes SignallingPeer::seal(const Bytes& frames) {
+    Bytes out(frames.size() + manet::Packetizer::kEncryptedOverhead);
+    Slice<uint8_t> slice{out.data(), 0, out.size()};
+    const manet::MAPacket packet{
+        src_addr_, dst_addr_, channel_, false, {frames.data(), frames.size()}};
+    packetizer_.encrypt = true;
+    if (packetizer_.serialize(packet, slice) != manet::Packetizer::kOk) return {};
+    out.resize(slice.size);
+    return out;
+}
+
+Bytes SignallingPeer::plain(const Bytes& frames) {
+    Bytes out(frames.size() + manet::Packetizer::kHeaderSize);
+    Slice<uint8_t> slice{out.data(), 0, out.size()};
+    const manet::MAPacket packet{
+        src_addr_, dst_addr_, channel_, false, {frames.data(), frames.size()}};
+    packetizer_.encrypt = false;
+    const int rc = packetizer_.serialize(packet, slice);
+    packetizer_.encrypt = true;
+    if (rc != manet::Packetizer::kOk) return {};
+    out.resize(slice.size);
+    return out;
+}
+
+Bytes SignallingPeer::with_length_prefix(const Bytes& record) {
+    Bytes out(4 + record.size());
+    messgen::store_le<uint32_t>(out.data(), static_cast<uint32_t>(record.size()));
+    std::copy(record.begin(), record.end(), out.begin() + 4);
+    return out;
+}
+
+bool SignallingPeer::send_bytes(const Bytes& bytes, Timeout timeout) {
+    if (!connection_) return false;
+    const auto deadline = Clock::now() + timeout;
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(connection_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (!wait_for_event(connection_.get(), POLLOUT, deadline)) return false;
+    }
+    return true;
+}
+
+Bytes SignallingPeer::set_stream_frame(uint32_t manet_addr, uint8_t camera_type, bool enabled,
+                                       const uint8_t* key16) {
+    msgs::video::set_stream message;
+    message.manet_addr = manet_addr;
+    message.enabled = enabled ? 1 : 0;
+    message.camera_type = camera_type;
+    std::memcpy(message.key, key16, sizeof(message.key));
+    return frame(message);
+}
+
+Bytes SignallingPeer::session_request_frame(uint32_t manet_addr, uint32_t consumer_id,
+                                            uint8_t camera_type) {
+    msgs::video::session_request message;
+    message.manet_addr = manet_addr;
+    message.consumer_id = consumer_id;
+    message.camera_type = camera_type;
+    return frame(message);
+}
+
+Bytes SignallingPeer::terminate_session_frame(uint32_t consumer_id, uint8_t camera_type) {
+    msgs::video::terminate_session message;
+    message.consumer_id = consumer_id;
+    message.camera_type = camera_type;
+    return frame(message);
+}
+
+Bytes SignallingPeer::session_msg_frame(uint32_t manet_addr, uint32_t consumer_id,
+                                        uint8_t camera_type, const Bytes& peer_msg) {
+    msgs::video::session_msg message;
+    message.manet_addr = manet_addr;
+    message.consumer_id = consumer_id;
+    message.camera_type = camera_type;
+    message.peer_msg = {const_cast<uint8_t*>(peer_msg.data()),
+                        static_cast<uint32_t>(peer_msg.size())};
+    return frame(message);
+}
+
+Bytes SignallingPeer::sdp_frame(const std::string& sdp, const std::string& type) {
+    msgs::video::sdp_message message;
+    message.sdp = sdp.c_str();
+    message.type = type.c_str();
+    return frame(message);
+}
+
+Bytes SignallingPeer::ice_frame(uint32_t m_line_idx, const std::string& candidate) {
+    msgs::video::ice_message message;
+    message.m_line_idx = m_line_idx;
+    message.candidate = candidate.c_str();
+    return frame(message);
+}
+
+size_t SignallingPeer::poll_input(Timeout timeout) {
+    const size_t before = frames_.size();
+    if (connection_ && !peer_closed_ &&
+        wait_for_event(connection_.get(), POLLIN, Clock::now() + timeout)) {
+        read_available();
+    }
+    return frames_.size() - before;
+}
+
+std::optional<Bytes> SignallingPeer::wait_for_frame(uint8_t type_id, Timeout timeout) {
+    const auto deadline = Clock::now() + timeout;
+    size_t next = 0;
+    for (;;) {
+        for (; next < frames_.size(); ++next) {
+            if (!taken_[next] && frames_[next].type_id == type_id) {
+                taken_[next] = true;
+                return frames_[next].payload;
+            }
+        }
+        if (!connection_ || peer_closed_) return std::nullopt;
+        if (!wait_for_event(connection_.get(), POLLIN, deadline)) return std::nullopt;
+        read_available();
+    }
+}
+
+size_t SignallingPeer::count(uint8_t type_id) const {
+    size_t n = 0;
+    for (const auto& f : frames_) n += f.type_id == type_id ? 1 : 0;
+    return n;
+}
+
+void SignallingPeer::clear_frames() {
+    frames_.clear();
+    taken_.clear();
+}
+
+bool SignallingPeer::read_available() {
+    uint8_t chunk[16384];
+    for (;;) {
+        const ssize_t n = ::recv(connection_.get(), chunk, sizeof(chunk), 0);
+        if (n > 0) {
+            input_.insert(input_.end(), chunk, chunk + n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && errno == EINTR) continue;
+        peer_closed_ = true;  // end of stream, or the connection broke
+        break;
+    }
+    decode_frames();
+    return !peer_closed_;
+}
+
+void SignallingPeer::decode_frames() {
+    const size_t used = messgen::walk_frames(
+        input_.data(), input_.size(), [this](const messgen::MessageInfo& info) {
+            frames_.push_back({info.type_id, Bytes(info.payload, info.payload + info.size)});
+            taken_.push_back(false);
+        });
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+}  // namespace kelvra::testing

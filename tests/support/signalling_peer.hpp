@@ -1,0 +1,166 @@
+#pragma once
+
+// A stand-in for the signalling server, for unit tests of the client and for tests that run the
+// gateway binary. Single-threaded: every call that waits polls its own sockets up to a time-out
+// and returns as soon as the condition holds, so nothing depends on fixed sleeps.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kelvra/core/slice.hpp"
+#include "kelvra/core/unique_fd.hpp"
+#include "kelvra/manet/packetizer.hpp"
+#include "kelvra/msgs/video/messgen.hpp"
+
+namespace kelvra::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// One bare frame sent by the gateway.
+struct ReceivedFrame {
+    uint8_t type_id = 0;
+    Bytes payload;
+
+    messgen::MessageInfo info() const {
+        return {type_id, static_cast<uint32_t>(payload.size()), payload.data()};
+    }
+};
+
+class SignallingPeer {
+public:
+    using Timeout = std::chrono::milliseconds;
+    static constexpr Timeout kDefaultTimeout{5000};
+
+    // Listens on 127.0.0.1 on a free port; sealed records use `key16`. Throws std::system_error
+    // when the listening socket cannot be set up.
+    explicit SignallingPeer(const uint8_t* key16);
+    SignallingPeer(const SignallingPeer&) = delete;
+    SignallingPeer& operator=(const SignallingPeer&) = delete;
+
+    uint16_t port() const { return port_; }
+    std::string port_text() const { return std::to_string(port_); }
+
+    // Header fields of the records this peer sends (0, 0, 0 by default).
+    void set_addresses(uint32_t src_addr, uint32_t dst_addr, uint8_t channel = 0);
+
+    // --- Connection ---
+    // Accepts the next connection, replacing (and closing) the current one. Bytes of a frame
+    // cut off with the previous connection are dropped; frames() keeps its history.
+    bool accept(Timeout timeout = kDefaultTimeout);
+    bool has_connection() const { return connection_.valid(); }
+    // The gateway has closed (or broken) the current connection.
+    bool peer_closed() const { return peer_closed_; }
+    // Orderly close (FIN).
+    void close_connection();
+    // Abortive close (RST), as a crashed server or a broken path looks to the gateway.
+    void reset_connection();
+    // Stops listening: later connection attempts are refused.
+    void stop_listening() { listener_.reset(); }
+    // Waits until the gateway closes its end; reads and decodes whatever arrives meanwhile.
+    bool wait_for_close(Timeout timeout = kDefaultTimeout);
+
+    // --- Records to the gateway ---
+    // An envelope record (no length prefix) holding `frames`, sealed with the key / in clear.
+    Bytes seal(const Bytes& frames);
+    Bytes plain(const Bytes& frames);
+    static Bytes with_length_prefix(const Bytes& record);
+
+    // Raw bytes on the connection (for split or malformed input). False when there is no
+    // connection or the bytes could not all be written before the time-out.
+    bool send_bytes(const Bytes& bytes, Timeout timeout = kDefaultTimeout);
+    // A length prefix and then `record` as given.
+    bool send_record(const Bytes& record) { return send_bytes(with_length_prefix(record)); }
+    // `frames` (one or more concatenated frames) in one sealed / plain record.
+    bool send_frames(const Bytes& frames) { return send_record(seal(frames)); }
+    bool send_plain(const Bytes& frames) { return send_record(plain(frames)); }
+
+    // --- Frame builders ---
+    template <typename Message>
+    static Bytes frame(const Message& message) {
+        Bytes out;
+        out.reserve(message.frame_size());
+        message.serialize(out);
+        return out;
+    }
+    static Bytes set_stream_frame(uint32_t manet_addr, uint8_t camera_type, bool enabled,
+                                  const uint8_t* key16);
+    static Bytes session_request_frame(uint32_t manet_addr, uint32_t consumer_id,
+                                       uint8_t camera_type);
+    static Bytes terminate_session_frame(uint32_t consumer_id, uint8_t camera_type);
+    static Bytes session_msg_frame(uint32_t manet_addr, uint32_t consumer_id, uint8_t camera_type,
+                                   const Bytes& peer_msg);
+    static Bytes sdp_frame(const std::string& sdp, const std::string& type);
+    static Bytes ice_frame(uint32_t m_line_idx, const std::string& candidate);
+
+    // Each sends one sealed record holding the one frame.
+    bool send_set_stream(uint32_t manet_addr, uint8_t camera_type, bool enabled,
+                         const uint8_t* key16) {
+        return send_frames(set_stream_frame(manet_addr, camera_type, enabled, key16));
+    }
+    bool send_session_request(uint32_t manet_addr, uint32_t consumer_id, uint8_t camera_type) {
+        return send_frames(session_request_frame(manet_addr, consumer_id, camera_type));
+    }
+    bool send_terminate_session(uint32_t consumer_id, uint8_t camera_type) {
+        return send_frames(terminate_session_frame(consumer_id, camera_type));
+    }
+    bool send_session_msg(uint32_t manet_addr, uint32_t consumer_id, uint8_t camera_type,
+                          const Bytes& peer_msg) {
+        return send_frames(session_msg_frame(manet_addr, consumer_id, camera_type, peer_msg));
+    }
+
+    // --- Frames from the gateway ---
+    // Waits up to `timeout` for input, then reads and decodes everything available. Returns the
+    // number of new frames.
+    size_t poll_input(Timeout timeout);
+    // The payload of the oldest frame of `type_id` not yet returned by wait_for_frame/wait_for,
+    // waiting up to `timeout` for one to arrive.
+    std::optional<Bytes> wait_for_frame(uint8_t type_id, Timeout timeout = kDefaultTimeout);
+    // Same, parsed as `Message` (for example msgs::video::stream_state). Strings and arrays of
+    // the result live in the peer's arena until the next call.
+    template <typename Message>
+    std::optional<Message> wait_for(Timeout timeout = kDefaultTimeout) {
+        const auto payload = wait_for_frame(Message::TYPE, timeout);
+        if (!payload) return std::nullopt;
+        last_parsed_ = *payload;
+        arena_.reset();
+        Message message;
+        const messgen::MessageInfo info{Message::TYPE, static_cast<uint32_t>(last_parsed_.size()),
+                                        last_parsed_.data()};
+        if (message.parse(info, arena_) < 0) return std::nullopt;
+        return message;
+    }
+    // Every frame received so far, in order, over all connections.
+    const std::vector<ReceivedFrame>& frames() const { return frames_; }
+    size_t count(uint8_t type_id) const;
+    void clear_frames();
+    // Bytes received after the last complete frame.
+    size_t pending_bytes() const { return input_.size(); }
+
+private:
+    bool read_available();
+    void decode_frames();
+
+    UniqueFd listener_;
+    UniqueFd connection_;
+    uint16_t port_ = 0;
+    bool peer_closed_ = false;
+
+    uint32_t src_addr_ = 0;
+    uint32_t dst_addr_ = 0;
+    uint8_t channel_ = 0;
+    Bytes plaintext_storage_;
+    Slice<uint8_t> plaintext_;
+    manet::Packetizer packetizer_;
+
+    Bytes input_;
+    std::vector<ReceivedFrame> frames_;
+    std::vector<bool> taken_;
+    Bytes last_parsed_;
+    messgen::OwnedArena arena_{65536};
+};
+
+}  // namespace kelvra::testing
