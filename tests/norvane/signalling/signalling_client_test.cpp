@@ -240,6 +240,22 @@ TEST_F(SignallingClientTest, ServerCloseReconnectsNotBeforeOneSecond) {
     EXPECT_EQ(handler_.connects, 2);
 }
 
+TEST_F(SignallingClientTest, ConnectionResetIsAReadFailure) {
+    connect();
+    peer_.reset_connection();
+    ASSERT_TRUE(turn_until([&] { return !client_.connected(); }));
+    EXPECT_EQ(log_.count(err, "Failed to read from signalling socket. Connection reset by peer"),
+              1u);
+    EXPECT_EQ(client_.socket_fd(), -1);
+    const uint8_t byte = 0;
+    EXPECT_FALSE(client_.send(&byte, 1));
+
+    now_ += kSecond;
+    turn(0);
+    ASSERT_TRUE(peer_.accept());
+    ASSERT_TRUE(turn_until([&] { return client_.connected(); }));
+}
+
 // Poll results are taken as given: an error on an established connection is a disconnect, one
 // on a pending connect a failed attempt; both retry a second later.
 TEST_F(SignallingClientTest, PollErrorsEndTheConnectionOrTheAttempt) {
