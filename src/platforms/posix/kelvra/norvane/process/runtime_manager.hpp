@@ -3,10 +3,14 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "kelvra/core/time.hpp"
+#include "kelvra/core/unique_fd.hpp"
 #include "kelvra/norvane/process/session_process.hpp"
 
 namespace kelvra {
@@ -28,8 +32,14 @@ public:
         bool killed = false;
     };
 
-    // Ends the process with status 1 when the signal descriptor cannot be set up.
-    RuntimeManager();
+    static constexpr int64_t kTerminateGraceUs = 1'000'000;  // SIGTERM (or stop) to SIGKILL
+    static constexpr int64_t kKillGraceUs = 1'000'000;       // SIGKILL to giving up on SIGCHLD
+    static constexpr int64_t kShutdownGraceUs = 2'000'000;   // stop signal to leaving the loop
+
+    // Blocks every signal in the calling thread. Ends the process with status 1 when the signal
+    // descriptor cannot be set up. The mask is not restored on destruction: a stop signal that
+    // arrives late must stay pending instead of killing a process that is already ending.
+    explicit RuntimeManager(const Clock& clock = monotonic_clock());
     ~RuntimeManager();
     RuntimeManager(const RuntimeManager&) = delete;
     RuntimeManager& operator=(const RuntimeManager&) = delete;
@@ -50,16 +60,29 @@ public:
 
 private:
     void handle_signal_events(int64_t now);
+    void handle_child_signal(int sender_pid);
     void handle_session_terminate(int pid);
-    void reap_finished_children();
+    bool reap_finished_children(int sender_pid);
+    void escalate_overdue_children(int64_t now);
+    void report_reaped(int pid);
+    bool forget_recently_reaped(int pid);
+    std::vector<ChildContext>::iterator find_child(int pid);
 
     std::vector<ChildContext> children_;
     sigset_t signal_mask_{};
     sigset_t all_signals_{};
-    int signal_fd_ = -1;
+    UniqueFd signal_fd_;
     int64_t shutdown_deadline_us_ = 0;
     bool should_run_ = true;
     RuntimeManagerHandler* handler_ = nullptr;
+    const Clock& clock_;
+    // Children reaped before their own SIGCHLD record was read (a sweep caught them, or they
+    // were given up on); their record, if it still comes, is then expected and not an error.
+    std::array<int, 32> recently_reaped_{};
+    size_t next_recently_reaped_ = 0;
+    // Children given up on (no SIGCHLD within a second of SIGKILL) that were still not
+    // reapable then; they are reaped and reported once they finally end.
+    std::vector<int> abandoned_;
 };
 
 }  // namespace kelvra

@@ -1,0 +1,135 @@
+#include "kelvra/norvane/config/config_parser.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cxxopts.hpp>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+namespace kelvra::norvane {
+namespace {
+
+constexpr const char* kProgramName = "Ombrix";
+constexpr const char* kProgramDescription = "Streams in realtime video from file via WebRTC";
+constexpr const char* kDefaultConfigPath = "/opt/kelvra/norvane/norvane-config.json";
+
+constexpr size_t kManetAddrDigits = 8;
+constexpr size_t kManetKeyDigits = 32;
+
+using json = nlohmann::json;
+
+[[noreturn]] void exit_with_help(const cxxopts::Options& options, int status) {
+    std::cout << options.help() << std::endl;
+    std::exit(status);
+}
+
+// Value of one hexadecimal digit, or -1 for any other character.
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void check_length(const std::string& text, size_t expected, int error_id, const char* error) {
+    if (text.size() == expected) return;
+    spdlog::critical("{} != {}", text.size(), expected);
+    throw json::type_error::create(error_id, error, nullptr);
+}
+
+uint32_t decode_manet_addr(const std::string& text) {
+    uint32_t addr = 0;
+    for (char c : text) {
+        const int digit = hex_digit_value(c);
+        if (digit < 0) throw json::type_error::create(1003, "Manet addr has wrong format", nullptr);
+        addr = (addr << 4) | static_cast<uint32_t>(digit);
+    }
+    return addr;
+}
+
+void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
+    std::fill(std::begin(key), std::end(key), uint8_t{0});
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int digit = hex_digit_value(text[i]);
+        if (digit < 0) throw json::type_error::create(1004, "Manet key has wrong format", nullptr);
+        uint8_t& byte = key[i / 2];
+        byte = static_cast<uint8_t>((byte << 4) | digit);
+    }
+}
+
+}  // namespace
+
+ConfigParser ConfigParser::create_from_args(int argc, char** argv) {
+    cxxopts::Options options(kProgramName, kProgramDescription);
+    options.add_options()  //
+        ("c,config", "Config file",
+         cxxopts::value<std::string>()->default_value(kDefaultConfigPath))  //
+        ("h,help", "Print usage");
+
+    std::string config_path;
+    try {
+        const cxxopts::ParseResult args = options.parse(argc, argv);
+        if (args.count("help") > 0) exit_with_help(options, 0);
+        config_path = args["config"].as<std::string>();
+    } catch (const cxxopts::exceptions::exception& e) {
+        // Every command-line mistake (an unknown option, `-c` without a path, a value given to
+        // `--help`) ends the same way: the parser's reason, then the usage.
+        spdlog::critical("{}", e.what());
+        exit_with_help(options, 1);
+    }
+
+    ConfigParser config;
+    config.open(config_path);
+    return config;
+}
+
+void ConfigParser::open(const std::string& path) {
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        spdlog::critical("ERROR: open config file: {}", path);
+        std::exit(1);
+    }
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    try {
+        parse_config(text);
+    } catch (const std::exception& e) {
+        spdlog::critical("parse config file: {}", e.what());
+        std::exit(1);
+    }
+}
+
+void ConfigParser::parse_config(const std::string& text) {
+    const json root =
+        json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
+
+    // Loaded into a copy so that a rejected file leaves this record untouched.
+    ConfigParser loaded = *this;
+    loaded.listen_ip = root.at("listen_ip").get<std::string>();
+    loaded.listen_port = root.at("listen_port").get<uint16_t>();
+    loaded.utm_host = root.at("utm_host").get<std::string>();
+    loaded.utm_port = root.at("utm_port").get<uint16_t>();
+    loaded.stun_url = root.at("stun_url").get<std::string>();
+    loaded.turn_url = root.at("turn_url").get<std::string>();
+    loaded.log_statistics = root.at("log_statistics").get<bool>();
+    loaded.log_level = root.at("log_level").get<int32_t>();
+    loaded.save_dir = root.at("save_dir").get<std::string>();
+    loaded.show_local_video = root.at("show_local_video").get<bool>();
+    const auto manet_addr = root.at("manet_addr").get<std::string>();
+    const auto manet_key = root.at("manet_key").get<std::string>();
+    if (root.contains("save_statistics_to_file")) {
+        loaded.save_statistics_to_file = root.at("save_statistics_to_file").get<bool>();
+    }
+
+    check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");
+    check_length(manet_key, kManetKeyDigits, 1002, "Manet key has wrong len");
+    loaded.manet.addr = decode_manet_addr(manet_addr);
+    decode_manet_key(manet_key, loaded.manet.key);
+
+    *this = loaded;
+}
+
+}  // namespace kelvra::norvane

@@ -1,0 +1,75 @@
+#include "kelvra/norvane/process/receiving_socket.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "norvane/process/log_capture.hpp"
+#include "support/process_runner.hpp"
+
+namespace kelvra::norvane {
+namespace {
+
+sockaddr_in local_address(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return address;
+}
+
+// The lowest free descriptor number: unchanged across a call that leaks nothing.
+int lowest_free_fd() {
+    const int fd = dup(STDIN_FILENO);
+    close(fd);
+    return fd;
+}
+
+TEST(ReceivingSocket, BindsAnIpv4DatagramSocket) {
+    const uint16_t port = testing::free_udp_port();
+    const UniqueFd fd = open_receiving_socket("127.0.0.1", port);
+    ASSERT_TRUE(fd);
+    const sockaddr_in address = local_address(fd.get());
+    EXPECT_EQ(address.sin_family, AF_INET);
+    EXPECT_EQ(ntohs(address.sin_port), port);
+    EXPECT_EQ(ntohl(address.sin_addr.s_addr), INADDR_LOOPBACK);
+
+    int type = 0;
+    socklen_t length = sizeof(type);
+    getsockopt(fd.get(), SOL_SOCKET, SO_TYPE, &type, &length);
+    EXPECT_EQ(type, SOCK_DGRAM);
+}
+
+TEST(ReceivingSocket, AnyAddressBindsEveryInterface) {
+    const UniqueFd fd = open_receiving_socket("0.0.0.0", 0);
+    ASSERT_TRUE(fd);
+    EXPECT_EQ(local_address(fd.get()).sin_addr.s_addr, htonl(INADDR_ANY));
+}
+
+TEST(ReceivingSocket, OnlyDottedIpv4AddressesAreAccepted) {
+    testing::LogCapture log;
+    const int free_fd = lowest_free_fd();
+    EXPECT_FALSE(open_receiving_socket("localhost", 0));
+    EXPECT_FALSE(open_receiving_socket("::1", 0));
+    EXPECT_FALSE(open_receiving_socket("127.0.0.256", 0));
+    EXPECT_EQ(log.count("critical", "Wrong listen ip address localhost"), 1);
+    EXPECT_EQ(log.count("critical", "Wrong listen ip address ::1"), 1);
+    EXPECT_EQ(log.count("critical", "Wrong listen ip address 127.0.0.256"), 1);
+    EXPECT_EQ(lowest_free_fd(), free_fd);
+}
+
+TEST(ReceivingSocket, PortInUseFailsWithoutLeakingTheSocket) {
+    const uint16_t port = testing::free_udp_port();
+    const UniqueFd holder = open_receiving_socket("127.0.0.1", port);
+    ASSERT_TRUE(holder);
+
+    testing::LogCapture log;
+    const int free_fd = lowest_free_fd();
+    EXPECT_FALSE(open_receiving_socket("127.0.0.1", port));
+    EXPECT_EQ(log.count("critical", "Failed to bind socket to address."), 1);
+    EXPECT_EQ(lowest_free_fd(), free_fd);
+}
+
+}  // namespace
+}  // namespace kelvra::norvane

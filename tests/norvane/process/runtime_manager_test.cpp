@@ -1,0 +1,343 @@
+#include "kelvra/norvane/process/runtime_manager.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelvra/norvane/process/child_terminated_exception.hpp"
+#include "norvane/process/log_capture.hpp"
+
+namespace kelvra {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kProcessDeadline = 10s;  // generous: the machine may be busy
+
+class ScriptedSession final : public SessionProcess {
+public:
+    explicit ScriptedSession(std::function<int()> body) : body_(std::move(body)) {}
+    int main() override { return body_(); }
+
+private:
+    std::function<int()> body_;
+};
+
+class RecordingHandler final : public RuntimeManagerHandler {
+public:
+    void on_process_finished(int pid) override { finished.push_back(pid); }
+    int reports_of(int pid) const {
+        return static_cast<int>(std::count(finished.begin(), finished.end(), pid));
+    }
+
+    std::vector<int> finished;
+};
+
+[[noreturn]] int wait_for_any_signal() {
+    for (;;) pause();
+}
+
+bool all_signals_unblocked() {
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&blocked, signal) == 1) return false;
+    }
+    return true;
+}
+
+// Exit information of a child that has ended, read without reaping it, so that the manager
+// still finds it to reap.
+siginfo_t wait_until_ended(int pid) {
+    const auto deadline = std::chrono::steady_clock::now() + kProcessDeadline;
+    siginfo_t info{};
+    while (std::chrono::steady_clock::now() < deadline) {
+        info = {};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return info;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    ADD_FAILURE() << "child " << pid << " did not end";
+    return info;
+}
+
+class RuntimeManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The manager blocks every signal of this thread; other tests must find them as before.
+        pthread_sigmask(SIG_SETMASK, nullptr, &saved_mask_);
+        manager_ = std::make_unique<RuntimeManager>(clock_);
+        manager_->set_handler(&handler_);
+    }
+
+    void TearDown() override {
+        manager_.reset();
+        for (int pid : spawned_) {
+            if (waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+        // Signals raised by the test or sent by the children, still pending, must not hit
+        // the test program once unblocked.
+        sigset_t stop_and_child;
+        sigemptyset(&stop_and_child);
+        sigaddset(&stop_and_child, SIGCHLD);
+        sigaddset(&stop_and_child, SIGINT);
+        sigaddset(&stop_and_child, SIGTERM);
+        const timespec no_wait{};
+        while (sigtimedwait(&stop_and_child, nullptr, &no_wait) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+    }
+
+    // Forks a child running `body`. The child leaves through the exception at this point, as
+    // it would through program entry, and never comes back into the test.
+    int spawn(std::function<int()> body) {
+        int pid = -1;
+        try {
+            pid =
+                manager_->spawn_session_process(std::make_unique<ScriptedSession>(std::move(body)));
+        } catch (const ChildTerminatedException& e) {
+            _exit(e.code);
+        }
+        EXPECT_GT(pid, 0);
+        spawned_.push_back(pid);
+        return pid;
+    }
+
+    // A child that ignores SIGTERM; returns once it does.
+    int spawn_ignoring_sigterm() {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        const int pid = spawn([&ready] {
+            signal(SIGTERM, SIG_IGN);
+            (void)!write(ready[1], "r", 1);
+            return wait_for_any_signal();
+        });
+        close(ready[1]);
+        char byte = 0;
+        EXPECT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        return pid;
+    }
+
+    // One turn of a main loop: waits up to `timeout_ms` for a signal, then updates.
+    void turn(int timeout_ms) {
+        pollfd entry{};
+        manager_->set_pollfd(entry);
+        poll(&entry, 1, timeout_ms);
+        manager_->update(entry);
+    }
+
+    // A turn in which the signal descriptor was not reported readable.
+    void turn_without_signal() {
+        pollfd entry{};
+        manager_->set_pollfd(entry);
+        manager_->update(entry);
+    }
+
+    template <typename Condition>
+    bool turn_until(Condition done) {
+        const auto deadline = std::chrono::steady_clock::now() + kProcessDeadline;
+        while (!done() && std::chrono::steady_clock::now() < deadline) turn(10);
+        return done();
+    }
+
+    std::string pid_message(const char* format, int pid) const {
+        return fmt::format(fmt::runtime(format), pid);
+    }
+
+    testing::LogCapture log_;
+    ManualClock clock_;
+    RecordingHandler handler_;
+    std::unique_ptr<RuntimeManager> manager_;
+    std::vector<int> spawned_;
+    sigset_t saved_mask_{};
+};
+
+TEST_F(RuntimeManagerTest, TerminatedChildIsReapedAndReportedOnce) {
+    const int pid = spawn(wait_for_any_signal);
+    EXPECT_EQ(log_.count("info", pid_message("Spawned session with pid {}", pid)), 1);
+    ASSERT_EQ(manager_->children().size(), 1u);
+
+    ASSERT_TRUE(manager_->terminate_session(pid));
+    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
+
+    ASSERT_TRUE(turn_until([&] { return !handler_.finished.empty(); }));
+    for (int i = 0; i < 3; ++i) turn(20);
+
+    EXPECT_EQ(handler_.reports_of(pid), 1);
+    EXPECT_EQ(handler_.finished.size(), 1u);
+    EXPECT_TRUE(manager_->children().empty());
+    EXPECT_EQ(log_.count("info", pid_message("Child {} terminated.", pid)), 1);
+    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the manager should have reaped it";
+    EXPECT_TRUE(manager_->should_run());
+}
+
+TEST_F(RuntimeManagerTest, TerminateRefusesUnknownAndRepeatedRequests) {
+    EXPECT_FALSE(manager_->terminate_session(999'999));
+    EXPECT_EQ(log_.count("warning", "Process with pid 999999 not found"), 1);
+
+    const int pid = spawn_ignoring_sigterm();
+    ASSERT_TRUE(manager_->terminate_session(pid));
+    const int64_t deadline = manager_->children()[0].deadline_us;
+    clock_.advance(500'000);
+    EXPECT_FALSE(manager_->terminate_session(pid));
+    EXPECT_EQ(
+        log_.count("warning", pid_message("Process with pid {} is already terminating!", pid)), 1);
+    EXPECT_EQ(manager_->children()[0].deadline_us, deadline);
+}
+
+TEST_F(RuntimeManagerTest, ChildIgnoringSigtermIsKilledOnceItsSecondIsOver) {
+    const int pid = spawn_ignoring_sigterm();
+    ASSERT_TRUE(manager_->terminate_session(pid));
+
+    clock_.advance(1'000'000);
+    turn_without_signal();
+    EXPECT_FALSE(manager_->children()[0].killed) << "not overdue yet";
+
+    clock_.advance(1);
+    turn_without_signal();
+    ASSERT_EQ(manager_->children().size(), 1u);
+    EXPECT_TRUE(manager_->children()[0].killed);
+    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
+    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", pid)), 1);
+
+    const siginfo_t end = wait_until_ended(pid);
+    EXPECT_EQ(end.si_code, CLD_KILLED);
+    EXPECT_EQ(end.si_status, SIGKILL);
+
+    ASSERT_TRUE(turn_until([&] { return !handler_.finished.empty(); }));
+    turn(20);
+    EXPECT_EQ(handler_.reports_of(pid), 1);
+    EXPECT_TRUE(manager_->children().empty());
+}
+
+TEST_F(RuntimeManagerTest, KilledChildrenWhoseSigchldIsLateAreGivenUpOnAndReportedOnce) {
+    const int first = spawn_ignoring_sigterm();
+    const int second = spawn_ignoring_sigterm();
+    ASSERT_TRUE(manager_->terminate_session(first));
+    ASSERT_TRUE(manager_->terminate_session(second));
+    clock_.advance(1'000'001);
+    turn_without_signal();
+    wait_until_ended(first);
+    wait_until_ended(second);
+
+    // Their SIGCHLD is pending but not read in this turn: both neighbours go in one scan.
+    clock_.advance(1'000'001);
+    turn_without_signal();
+    EXPECT_TRUE(manager_->children().empty());
+    EXPECT_EQ(log_.count("warning", pid_message("Missing SIGCHILD for session {}!", first)), 1);
+    EXPECT_EQ(log_.count("warning", pid_message("Missing SIGCHILD for session {}!", second)), 1);
+    EXPECT_EQ(handler_.reports_of(first), 1);
+    EXPECT_EQ(handler_.reports_of(second), 1);
+
+    // The late SIGCHLD then names a child that is already gone and reported.
+    turn(100);
+    turn(20);
+    EXPECT_EQ(handler_.finished.size(), 2u);
+    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
+}
+
+TEST_F(RuntimeManagerTest, ChildrenEndingTogetherAreAllReapedOnOneSignal) {
+    constexpr int kChildren = 4;
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    std::vector<int> pids;
+    for (int i = 0; i < kChildren; ++i) {
+        pids.push_back(spawn([&release, i] {
+            close(release[1]);
+            char byte;
+            while (read(release[0], &byte, 1) > 0) {
+            }
+            return all_signals_unblocked() ? 10 + i : 99;
+        }));
+    }
+    close(release[0]);
+    close(release[1]);
+
+    // All have ended before the manager reads anything, so their SIGCHLDs are merged into
+    // one pending signal naming one of them.
+    for (int i = 0; i < kChildren; ++i) {
+        const siginfo_t end = wait_until_ended(pids[i]);
+        EXPECT_EQ(end.si_code, CLD_EXITED);
+        EXPECT_EQ(end.si_status, 10 + i) << "child " << i;
+    }
+
+    turn(1000);
+    EXPECT_TRUE(manager_->children().empty());
+    for (int pid : pids) EXPECT_EQ(handler_.reports_of(pid), 1) << "child " << pid;
+    EXPECT_EQ(log_.count("info", "Got SIGCHLD"), 1);
+
+    turn(50);
+    EXPECT_EQ(handler_.finished.size(), static_cast<size_t>(kChildren));
+    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
+}
+
+TEST_F(RuntimeManagerTest, StopSignalGivesChildrenASecondThenStopsWhenTheyAreGone) {
+    const int first = spawn(wait_for_any_signal);
+    const int second = spawn(wait_for_any_signal);
+    const int64_t stop_time = clock_.now_us();
+
+    raise(SIGTERM);
+    turn(1000);
+    EXPECT_TRUE(manager_->should_run());
+    ASSERT_EQ(manager_->children().size(), 2u);
+    for (const auto& child : manager_->children()) {
+        EXPECT_EQ(child.deadline_us, stop_time + 1'000'000);
+        EXPECT_FALSE(child.killed);
+    }
+
+    clock_.advance(1'000'001);
+    turn_without_signal();
+    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", first)), 1);
+    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", second)), 1);
+
+    ASSERT_TRUE(turn_until([&] { return !manager_->should_run(); }));
+    EXPECT_TRUE(manager_->children().empty());
+    EXPECT_EQ(handler_.reports_of(first), 1);
+    EXPECT_EQ(handler_.reports_of(second), 1);
+    EXPECT_EQ(log_.count("critical", "Not all the children terminated!"), 0);
+}
+
+TEST_F(RuntimeManagerTest, StopSignalWithoutChildrenStopsInTheSameTurn) {
+    raise(SIGINT);
+    turn(1000);
+    EXPECT_FALSE(manager_->should_run());
+    EXPECT_EQ(log_.count("debug", "Got SIGTERM || SIGINT"), 1);
+
+    // A stopped manager reads nothing more.
+    raise(SIGTERM);
+    turn(100);
+    EXPECT_EQ(log_.count("debug", "Got SIGTERM || SIGINT"), 1);
+}
+
+TEST_F(RuntimeManagerTest, ShutdownEndsAfterTwoSecondsEvenWithChildrenLeft) {
+    const int pid = spawn_ignoring_sigterm();
+    raise(SIGTERM);
+    turn(1000);
+    ASSERT_TRUE(manager_->should_run());
+
+    clock_.advance(2'000'001);
+    turn_without_signal();
+    EXPECT_FALSE(manager_->should_run());
+    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", pid)), 1);
+    EXPECT_EQ(log_.count("critical", "Not all the children terminated!"), 1);
+}
+
+}  // namespace
+}  // namespace kelvra
