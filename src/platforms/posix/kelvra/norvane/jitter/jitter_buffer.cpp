@@ -204,14 +204,14 @@ void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
         spdlog::debug("Constructed delayed frame with seq {}", frame.sequence_number);
         ++stats_.skipped_frames;
         ++stats_.delayed_frames;
-        it->state = FrameState::delayed;
+        drop_completed_record(it);
         return;
     }
     // The same frame number completing again (its record was purged and rebuilt, or the
     // numbering restarted while it waited) must not reach the viewers twice.
     if (already_released_or_queued(frame.sequence_number)) {
         spdlog::debug("Dropping repeated frame with seq {}", frame.sequence_number);
-        it->state = FrameState::delayed;
+        drop_completed_record(it);
         return;
     }
     it->state = FrameState::queued;
@@ -221,6 +221,13 @@ void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
     if (output_queue_.size() == jitter::kQueueWarningSize) {
         spdlog::error("output queue overflow {}", jitter::kQueueWarningSize);
     }
+}
+
+void JitterBuffer::drop_completed_record(PendingIter it) {
+    it->state = FrameState::delayed;
+    // A complete record has nothing left to request; kept in its queue it would hold back
+    // newer frames (a keyframe entry until the next keyframe completes).
+    std::erase(queue_of(*it), it);
 }
 
 bool JitterBuffer::already_released_or_queued(uint32_t sequence_number) const {

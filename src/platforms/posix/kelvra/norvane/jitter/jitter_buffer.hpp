@@ -73,6 +73,7 @@ private:
     void fill_retransmission_requests(const RetransmissionQueue& queue,
                                       std::vector<msgs::video::video_retransmit_request>& out,
                                       uint64_t limit) const;
+    void drop_completed_record(PendingIter it);
     bool already_released_or_queued(uint32_t sequence_number) const;
 
     PendingIter allocate_record();
