@@ -4,6 +4,7 @@
 // a few additions.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 

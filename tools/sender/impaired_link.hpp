@@ -81,14 +81,16 @@ private:
     struct Entry {
         int64_t due_us;
         uint64_t position;  // submit index plus slip
-        uint64_t index;     // submit index: keeps equal positions in submit order
+        uint64_t index;     // submit index
         uint32_t slot;
     };
-    // Heap order: the earliest due, then the lowest position, at the front.
+    // Heap order: the earliest due, then the lowest position, at the front. On equal positions
+    // the later datagram goes first: the earlier one is the one that slipped back to there, so a
+    // datagram that slips by s is overtaken by up to s datagrams.
     static bool later(const Entry& a, const Entry& b) {
         if (a.due_us != b.due_us) return a.due_us > b.due_us;
         if (a.position != b.position) return a.position > b.position;
-        return a.index > b.index;
+        return a.index < b.index;
     }
 
     uint32_t take_slot() {

@@ -30,10 +30,8 @@ public:
     }
     // Uniform in [0, 1).
     double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    // Uniform in [0, bound].
-    uint32_t up_to(uint32_t bound) {
-        return bound == 0 ? 0 : static_cast<uint32_t>(next() % (uint64_t{bound} + 1));
-    }
+    // Uniform in [0, bound]; draws one value even for a bound of 0.
+    uint32_t up_to(uint32_t bound) { return static_cast<uint32_t>(next() % (uint64_t{bound} + 1)); }
 
 private:
     uint64_t state_;
