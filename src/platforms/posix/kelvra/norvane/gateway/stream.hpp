@@ -24,6 +24,8 @@ constexpr uint64_t stream_key(uint32_t manet_addr, uint8_t camera_type) {
 
 // Reception state of a stream.
 struct Sink {
+    explicit Sink(JitterBuffer buffer) : jitter_buffer(std::move(buffer)) {}
+
     JitterBuffer jitter_buffer;
     sockaddr_in sender_address{};  // source of the latest accepted datagram
     std::shared_ptr<spdlog::logger> stats_logger;
@@ -42,6 +44,9 @@ struct WebrtcSession {
 
 // One camera of one sender, announced by the signalling server.
 struct Stream {
+    Stream(uint32_t manet, uint8_t camera, JitterBuffer buffer)
+        : manet_addr(manet), camera_type(camera), sink(std::move(buffer)) {}
+
     uint32_t manet_addr = 0;
     uint8_t camera_type = 0;
     int32_t flight_id = -1;
