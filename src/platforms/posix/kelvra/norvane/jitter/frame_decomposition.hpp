@@ -27,7 +27,8 @@ struct FrameDecomposition {
     bool has_detections = false;
     bool has_unknown_parameters = false;
     uint8_t state = FrameState::waiting;
-    std::shared_ptr<uint8_t[]> buffer;  // frags_num slots, allocated at the first stored fragment
+    // frags_num slots, allocated at the first stored fragment; handed to the Frame at completion.
+    std::shared_ptr<uint8_t[]> buffer;
     uint64_t last_fragment_size = 0;
     std::vector<msgs::video::detection_item> detections;
 

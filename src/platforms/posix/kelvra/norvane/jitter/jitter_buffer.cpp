@@ -187,8 +187,11 @@ std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
     const uint64_t size = video_slots == 0 ? 0
                                            : (video_slots - 1) * jitter::kFragmentSlotSize +
                                                  record.last_fragment_size;
-    return Frame{record.sequence_number, record.keyframe, record.buffer,
-                 static_cast<uint32_t>(size), record.detections};
+    // Every fragment of a complete record is received, so nothing writes to its buffer or
+    // detections again: the frame takes them over, and the bytes live only as long as the
+    // frame does instead of until the record is purged.
+    return Frame{record.sequence_number, record.keyframe, std::move(record.buffer),
+                 static_cast<uint32_t>(size), std::move(record.detections)};
 }
 
 void JitterBuffer::construct_frame_handle_detections(FrameDecomposition& record,
