@@ -29,14 +29,17 @@ struct CharFree {
 
 std::string encoder_description(const EncoderSettings& s) {
     // Real-time settings: no lookahead, so every buffer is one shown frame and no alt-ref
-    // frames are held back.
+    // frames are held back. VP8 gets a fixed speed (negative cpu-used): otherwise it adapts its
+    // speed to the time each frame took, and the same run would not give the same frames on a
+    // busy machine.
     const unsigned bitrate_bps = s.bitrate_kbps * 1000u;
     if (s.format == msgs::video::VideoFormat::VP9)
         return fmt::format(
             "vp9enc deadline=1 cpu-used=8 lag-in-frames=0 keyframe-max-dist={} target-bitrate={}",
             s.keyframe_interval, bitrate_bps);
-    return fmt::format("vp8enc deadline=1 lag-in-frames=0 keyframe-max-dist={} target-bitrate={}",
-                       s.keyframe_interval, bitrate_bps);
+    return fmt::format(
+        "vp8enc deadline=1 cpu-used=-6 lag-in-frames=0 keyframe-max-dist={} target-bitrate={}",
+        s.keyframe_interval, bitrate_bps);
 }
 
 }  // namespace

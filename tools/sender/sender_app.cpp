@@ -244,16 +244,16 @@ int SenderApp::run() {
             break;
         }
         if (ready == 0) continue;
+        // What has arrived is counted before a stop signal is acted on.
+        now_us = clock_.now_us();
+        for (size_t i = 0; i + 1 < polled; ++i)
+            if (fds[1 + i].revents & (POLLIN | POLLERR)) receive(streams_[i], now_us);
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info;
             if (::read(signals_.get(), &info, sizeof(info)) == sizeof(info))
                 fmt::print(stderr, "norvane-sender: stopping on signal {}\n", info.ssi_signo);
             break;
         }
-        if (draining) continue;
-        now_us = clock_.now_us();
-        for (size_t i = 0; i < streams_.size(); ++i)
-            if (fds[1 + i].revents & (POLLIN | POLLERR)) receive(streams_[i], now_us);
     }
 
     ivf_out_.reset();
