@@ -1,0 +1,245 @@
+// The gateway binary end to end over loopback: a test signalling server announces streams, the
+// sender simulator plays a drone, and the gateway's log, its answers and its files are checked.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "kelvra/msgs/video/messages.hpp"
+#include "support/gateway_process.hpp"
+#include "support/signalling_peer.hpp"
+
+namespace kelvra {
+namespace {
+
+using namespace std::chrono_literals;
+using msgs::video::stream_state;
+using testing::GatewayConfig;
+using testing::GatewayProcess;
+using testing::SignallingPeer;
+
+const uint8_t kManetKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const uint8_t kStreamKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
+                                0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+const char* kStreamKeyHex = "1032547698badcfe0123456789abcdef";
+constexpr uint32_t kManet = 0x0000BEEF;
+constexpr uint8_t kCamera = 1;
+const char* kReleasedFrame = "Norvane::send_new_frames got detections";
+
+class GatewayEndToEnd : public ::testing::Test {
+protected:
+    void start(GatewayConfig config = {}) {
+        config.signalling_port = peer.port();
+        gateway = std::make_unique<GatewayProcess>(config);
+        ASSERT_TRUE(peer.accept(5s)) << gateway->log();
+    }
+
+    void announce() {
+        ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, true, kStreamKey));
+        ASSERT_TRUE(
+            gateway->wait_for_log("Add new stream with manet address beef and camera 1", 5s))
+            << gateway->log();
+    }
+
+    std::vector<std::string> sender_args(int frames, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--gateway",    gateway->gateway_address(),
+                                         "--manet-addr", "0000BEEF",
+                                         "--camera",     "1",
+                                         "--key",        kStreamKeyHex,
+                                         "--frames",     std::to_string(frames),
+                                         "--fps",        "60",
+                                         "--linger-ms",  "600"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    SignallingPeer peer{kManetKey};
+    std::unique_ptr<GatewayProcess> gateway;
+};
+
+TEST_F(GatewayEndToEnd, AnnouncedStreamIsReassembledAnsweredAndReported) {
+    start();
+    announce();
+    const auto run = testing::run_sender(sender_args(60, {"--detections", "2"}));
+    ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    // One video_stats per accepted datagram, and every frame released.
+    EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
+    EXPECT_EQ(run.summary.at("requests"), 0u);
+    EXPECT_TRUE(gateway->wait_for_log(std::string(kReleasedFrame) + " 2", 3s, 60))
+        << gateway->log();
+
+    // The state report names the stream and tells that video is flowing.
+    bool saw_available = false;
+    for (int i = 0; i < 5 && !saw_available; ++i) {
+        const auto state = peer.wait_for<stream_state>(2s);
+        ASSERT_TRUE(state);
+        EXPECT_EQ(state->manet_addr, kManet);
+        EXPECT_EQ(state->camera_type, kCamera);
+        EXPECT_EQ(state->broken_frames, 0u);
+        if (state->video_available == 1) {
+            saw_available = true;
+            EXPECT_EQ(state->min_roundtrip, 50'000u);
+            EXPECT_EQ(state->lost_frames, 0u);
+            EXPECT_GT(state->bitrate_est, 0u);
+        }
+    }
+    EXPECT_TRUE(saw_available);
+    EXPECT_TRUE(gateway->stop()->exited_with(0));
+}
+
+TEST_F(GatewayEndToEnd, StateReportsComeAboutOncePerSecond) {
+    start();
+    announce();
+    ASSERT_TRUE(peer.wait_for<stream_state>(3s));
+    const auto first = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(peer.wait_for<stream_state>(3s));
+    const auto elapsed = std::chrono::steady_clock::now() - first;
+    EXPECT_GT(elapsed, 1800ms);
+    EXPECT_LT(elapsed, 2600ms);
+    const auto state = peer.wait_for<stream_state>(3s);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->video_available, 0);  // nothing was ever received
+    EXPECT_EQ(state->lost_frames + state->retransmissions_number + state->duplicates_number, 0u);
+}
+
+TEST_F(GatewayEndToEnd, LossyLinkStillReleasesNearlyEveryFrame) {
+    start();
+    announce();
+    // 10 % loss, 50 ms round trip, one keyframe followed by delta frames. Frames span several
+    // fragments, as real video does: a frame all of whose fragments are lost is invisible.
+    const auto run = testing::run_sender(sender_args(
+        180, {"--width",      "640",    "--height",     "480",        "--bitrate-kbps",
+              "2500",         "--loss", "0.1",          "--delay-ms", "25",
+              "--min-rtt-us", "50000",  "--max-rtt-us", "100000",     "--keyframe-interval",
+              "100000",       "--fps",  "30",           "--seed",     "7"}));
+    ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    EXPECT_GT(run.summary.at("dropped"), 0u);
+    EXPECT_GT(run.summary.at("requests"), 0u);
+    EXPECT_GT(run.summary.at("resends"), 0u);
+    gateway->wait_for_log(kReleasedFrame, 2s, 180);
+    const size_t released = gateway->count(kReleasedFrame);
+    EXPECT_GE(released * 100, 180u * 99) << "released " << released << " of 180\n" << run.out;
+    EXPECT_LE(released, 180u);
+}
+
+TEST_F(GatewayEndToEnd, WrongKeyAndUnannouncedStreamsBlacklistTheSender) {
+    start();
+    announce();
+    auto run = testing::run_sender(sender_args(30, {"--wrong-key", "--linger-ms", "0"}));
+    ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    ASSERT_GT(run.summary.at("datagrams"), 20u);
+    EXPECT_EQ(run.summary.at("stats"), 0u);
+    EXPECT_EQ(gateway->count("Failed to decrypt video data"), 20u);
+    EXPECT_EQ(gateway->count("Adding address 127.0.0.1 to the blacklist"), 1u);
+    // Blocked: even a well-sealed datagram is dropped now.
+    run = testing::run_sender(sender_args(3, {"--linger-ms", "0"}));
+    EXPECT_EQ(run.summary.at("stats"), 0u);
+}
+
+TEST_F(GatewayEndToEnd, DisabledStreamNoLongerAcceptsDatagrams) {
+    start();
+    announce();
+    ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, false, kStreamKey));
+    ASSERT_TRUE(gateway->wait_for_log("Deleting stream with manet address beef and camera 1", 5s));
+    ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, false, kStreamKey));
+    ASSERT_TRUE(gateway->wait_for_log(
+        "Video stream with manet address beef and camera 1 does not exist", 5s));
+    const auto run = testing::run_sender(sender_args(2, {"--linger-ms", "0"}));
+    EXPECT_EQ(run.summary.at("stats"), 0u);
+    EXPECT_GE(gateway->count("Received data from non-existent stream with manet address beef"), 1u);
+}
+
+TEST_F(GatewayEndToEnd, FlightDirectoryAndStatisticsFile) {
+    start({.log_statistics = true});
+    announce();
+    const auto run = testing::run_sender(sender_args(10, {"--flight", "7", "--linger-ms", "0"}));
+    ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    EXPECT_EQ(gateway->count("Creating flight directory: "), 1u);
+    ASSERT_TRUE(gateway->stop()->exited_with(0));
+    const auto dir = gateway->save_dir() / "0000BEEF" / "7" / "1";
+    ASSERT_TRUE(std::filesystem::is_directory(dir)) << gateway->log();
+    size_t stats_files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".stats") continue;
+        ++stats_files;
+        EXPECT_GT(std::filesystem::file_size(entry.path()), 0u);
+    }
+    EXPECT_EQ(stats_files, 1u);
+}
+
+TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivered) {
+    start();
+    // A record split across two reads is delivered once complete.
+    const auto record = SignallingPeer::with_length_prefix(
+        peer.seal(SignallingPeer::set_stream_frame(kManet, kCamera, true, kStreamKey)));
+    ASSERT_TRUE(peer.send_bytes({record.begin(), record.begin() + 20}));
+    ASSERT_TRUE(gateway->wait_for_log("Packet is not fully received yet", 5s));
+    ASSERT_TRUE(peer.send_bytes({record.begin() + 20, record.end()}));
+    ASSERT_TRUE(gateway->wait_for_log("Add new stream with manet address beef and camera 1", 5s));
+
+    // A record with a bad tag is dropped; the next one is still delivered.
+    auto bad = peer.seal(SignallingPeer::set_stream_frame(1, 1, true, kStreamKey));
+    bad.back() ^= 1;
+    ASSERT_TRUE(peer.send_record(bad));
+    ASSERT_TRUE(peer.send_plain(SignallingPeer::set_stream_frame(2, 1, true, kStreamKey)));
+    ASSERT_TRUE(gateway->wait_for_log("Add new stream with manet address 2 and camera 1", 5s));
+    EXPECT_EQ(gateway->count("ERROR: handling packet from 0: AES-GCM function error"), 1u);
+    EXPECT_EQ(gateway->count("Add new stream with manet address 1 and camera 1"), 0u);
+
+    // Stray bytes after the frames, an unexpected message type, a short payload.
+    auto frames = SignallingPeer::set_stream_frame(3, 1, true, kStreamKey);
+    frames.insert(frames.end(), {7, 7, 7});
+    ASSERT_TRUE(peer.send_frames(frames));
+    ASSERT_TRUE(gateway->wait_for_log("ERROR: parsed bytes 27 != packet payload size 30", 5s));
+    ASSERT_TRUE(peer.send_frames(SignallingPeer::frame(stream_state{})));
+    ASSERT_TRUE(gateway->wait_for_log("Got unexpected message type: 14", 5s));
+    ASSERT_TRUE(peer.send_frames({9, 4, 0, 0, 0, 1, 2, 3, 4}));
+    ASSERT_TRUE(gateway->wait_for_log("Failed to parse session terminate request!", 5s));
+    ASSERT_TRUE(peer.send_frames({15, 21, 0,  0,  0,  1,  2,  3,  4,  5,  6,  7,  8,
+                                  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}));
+    ASSERT_TRUE(gateway->wait_for_log("Failed to parse set stream message!", 5s));
+
+    // Duplicates and unknown streams are answered as warnings, and the stream still works.
+    ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, true, kStreamKey));
+    ASSERT_TRUE(gateway->wait_for_log(
+        "Video stream with manet address beef and camera 1 already exists", 5s));
+    const auto run = testing::run_sender(sender_args(5, {"--linger-ms", "300"}));
+    EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
+    EXPECT_TRUE(gateway->stop()->exited_with(0));
+}
+
+TEST_F(GatewayEndToEnd, SessionRequestsForUnknownStreamsAreRefused) {
+    start();
+    ASSERT_TRUE(peer.send_session_request(kManet, 77, kCamera));
+    const auto response = peer.wait_for<msgs::video::session_response>(5s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->manet_addr, kManet);
+    EXPECT_EQ(response->consumer_id, 77u);
+    EXPECT_EQ(response->result, -1);
+    EXPECT_STREQ(response->status, "No stream found");
+}
+
+TEST_F(GatewayEndToEnd, ServerGoingAwayAndComingBackKeepsTheStreams) {
+    start();
+    announce();
+    ASSERT_TRUE(peer.wait_for<stream_state>(3s));
+    peer.close_connection();
+    const auto closed_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(gateway->wait_for_log("Signalling socket is closed by remote peer", 5s));
+    ASSERT_TRUE(peer.accept(5s));
+    const auto gap = std::chrono::steady_clock::now() - closed_at;
+    EXPECT_GT(gap, 900ms);
+    EXPECT_LT(gap, 2500ms);
+    peer.clear_frames();
+    // The stream is still known on the new connection without being announced again.
+    const auto state = peer.wait_for<stream_state>(3s);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->manet_addr, kManet);
+    const auto run = testing::run_sender(sender_args(5, {"--linger-ms", "300"}));
+    EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
+}
+
+}  // namespace
+}  // namespace kelvra

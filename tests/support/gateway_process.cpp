@@ -1,0 +1,111 @@
+#include "support/gateway_process.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "kelvra/core/unique_fd.hpp"
+
+namespace kelvra::testing {
+namespace {
+
+std::filesystem::path make_temp_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "norvane-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    return pattern;
+}
+
+std::string quote(const std::string& text) {
+    return "'" + text + "'";
+}
+
+}  // namespace
+
+GatewayProcess::GatewayProcess(const GatewayConfig& config)
+    : dir_(make_temp_dir()), udp_port_(free_udp_port()) {
+    const auto config_path = dir_ / "norvane.json";
+    std::ofstream(config_path) << "{\n"
+                               << "  \"listen_ip\": \"127.0.0.1\",\n"
+                               << "  \"listen_port\": " << udp_port_ << ",\n"
+                               << "  \"utm_host\": \"127.0.0.1\",\n"
+                               << "  \"utm_port\": " << config.signalling_port << ",\n"
+                               << "  \"stun_url\": \"stun.invalid:3478\",\n"
+                               << "  \"turn_url\": \"u:p@turn.invalid:3478\",\n"
+                               << "  \"log_statistics\": "
+                               << (config.log_statistics ? "true" : "false") << ",\n"
+                               << "  \"log_level\": " << config.log_level << ",\n"
+                               << "  \"save_dir\": \"" << (dir_ / "flights").string() << "\",\n"
+                               << "  \"show_local_video\": false,\n"
+                               << "  \"manet_addr\": \"0000ABCD\",\n"
+                               << "  \"manet_key\": \"" << config.manet_key << "\",\n"
+                               << "  \"save_statistics_to_file\": "
+                               << (config.save_statistics_to_file ? "true" : "false") << "\n"
+                               << "}\n";
+    const std::string command = "exec " + quote(NORVANE_BINARY) + " -c " +
+                                quote(config_path.string()) + " > " +
+                                quote((dir_ / "norvane.log").string()) + " 2>&1";
+    runner_ = std::make_unique<ProcessRunner>("/bin/sh", std::vector<std::string>{"-c", command});
+    // Ready once it reads its signals from the signal descriptor (the socket is bound by then).
+    runner_->wait_for_blocked_signal(SIGTERM, std::chrono::seconds(10));
+}
+
+GatewayProcess::~GatewayProcess() {
+    if (runner_->running()) stop();
+    std::error_code ec;
+    if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir_, ec);
+}
+
+std::string GatewayProcess::log() const {
+    std::ifstream in(dir_ / "norvane.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t GatewayProcess::count(const std::string& text) const {
+    const std::string all = log();
+    size_t n = 0;
+    for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1)) ++n;
+    return n;
+}
+
+bool GatewayProcess::wait_for_log(const std::string& text, std::chrono::milliseconds timeout,
+                                  size_t times) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count(text) < times) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::optional<ExitStatus> GatewayProcess::stop(std::chrono::milliseconds timeout) {
+    runner_->send_signal(SIGTERM);
+    return runner_->wait(timeout);
+}
+
+SenderRun run_sender(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    ProcessResult result = run_process(NORVANE_SENDER_BINARY, args, timeout);
+    SenderRun run{result.status, {}, std::move(result.out), std::move(result.err)};
+    std::istringstream lines(run.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("summary ", 0) != 0) continue;
+        std::istringstream fields(line.substr(8));
+        std::string field;
+        while (fields >> field) {
+            const auto eq = field.find('=');
+            if (eq != std::string::npos)
+                run.summary[field.substr(0, eq)] = std::stoull(field.substr(eq + 1));
+        }
+    }
+    return run;
+}
+
+}  // namespace kelvra::testing

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "support/process_runner.hpp"
+
+namespace kelvra::testing {
+
+struct GatewayConfig {
+    uint16_t signalling_port = 0;
+    int log_level = 1;
+    bool log_statistics = false;
+    bool save_statistics_to_file = false;
+    std::string manet_key = "000102030405060708090a0b0c0d0e0f";
+};
+
+// The real gateway binary on a fresh configuration in its own temporary directory, with its
+// output going to a file (so a chatty log never blocks it on a full pipe).
+class GatewayProcess {
+public:
+    explicit GatewayProcess(const GatewayConfig& config);
+    ~GatewayProcess();
+
+    uint16_t udp_port() const { return udp_port_; }
+    std::string gateway_address() const { return "127.0.0.1:" + std::to_string(udp_port_); }
+    const std::filesystem::path& directory() const { return dir_; }
+    std::filesystem::path save_dir() const { return dir_ / "flights"; }
+    ProcessRunner& process() { return *runner_; }
+
+    std::string log() const;
+    size_t count(const std::string& text) const;
+    // Waits until `text` appears `times` times in the log.
+    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout,
+                      size_t times = 1) const;
+    // SIGTERM and the exit status (empty when it did not end within `timeout`).
+    std::optional<ExitStatus> stop(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+
+private:
+    std::filesystem::path dir_;
+    uint16_t udp_port_ = 0;
+    std::unique_ptr<ProcessRunner> runner_;
+};
+
+// Runs the sender simulator to completion and returns its counters from the summary line.
+struct SenderRun {
+    std::optional<ExitStatus> status;
+    std::map<std::string, uint64_t> summary;
+    std::string out;
+    std::string err;
+};
+SenderRun run_sender(const std::vector<std::string>& args,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+}  // namespace kelvra::testing
