@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 
 namespace kelvra {
 namespace {
@@ -51,19 +50,6 @@ TEST(DateTime, ToUsIsUtcWithMicroseconds) {
     EXPECT_EQ((DateTime{789'012, 2000, 3, 1, 12, 34, 56}.to_us()), 951'914'096'789'012);
     EXPECT_EQ((DateTime{999'999, 2024, 2, 29, 23, 59, 59}.to_us()), 1'709'251'199'999'999);
     EXPECT_EQ((DateTime{0, 1969, 12, 31, 23, 59, 59}.to_us()), -1'000'000);
-}
-
-TEST(DateTime, RoundTripsThroughTheRealTimeClockToTheSecond) {
-    const int64_t now = time_utc_us();
-    const time_t seconds = static_cast<time_t>(now / 1'000'000);
-    tm parts{};
-    gmtime_r(&seconds, &parts);
-    const DateTime date{
-        static_cast<int32_t>(now % 1'000'000),  static_cast<uint16_t>(parts.tm_year + 1900),
-        static_cast<uint8_t>(parts.tm_mon + 1), static_cast<uint8_t>(parts.tm_mday),
-        static_cast<uint8_t>(parts.tm_hour),    static_cast<uint8_t>(parts.tm_min),
-        static_cast<uint8_t>(parts.tm_sec)};
-    EXPECT_EQ(date.to_us(), now);
 }
 
 }  // namespace
