@@ -185,12 +185,14 @@ TEST(GatewayStatistics, JitterAndMessageLogsWhenSavingToFile) {
     h.announce(kManet, kCamera, kKey);
     EXPECT_EQ(h.count_in_log("MsgLogger opened "), 1u);
     EXPECT_EQ(h.count_in_log("JitterBufferLogger opened "), 1u);
+    // A second stream created within the same second keeps a log file of its own.
+    h.announce(kManet + 1, kCamera, kKey);
     h.deliver(datagram(1, 0, 1, 10));
     size_t csv = 0;
     for (const auto& entry : std::filesystem::directory_iterator(h.directory() / "logs")) {
         csv += entry.path().extension() == ".csv" ? 1 : 0;
     }
-    EXPECT_EQ(csv, 2u);
+    EXPECT_EQ(csv, 3u);
 }
 
 }  // namespace

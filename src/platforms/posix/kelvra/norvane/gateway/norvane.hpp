@@ -70,6 +70,7 @@ private:
 
     void handle_set_stream_message(const msgs::video::set_stream& msg);
     norvane::StreamMap::iterator add_video_stream(uint32_t manet_addr, uint8_t camera_type);
+    std::string jitter_log_path() const;
     void terminate_stream(norvane::Stream& stream);
     void send_stream_state(const norvane::Stream& stream, int64_t now);
 

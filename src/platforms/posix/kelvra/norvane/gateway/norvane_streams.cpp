@@ -38,8 +38,7 @@ void Norvane::handle_set_stream_message(const msgs::video::set_stream& msg) {
 }
 
 norvane::StreamMap::iterator Norvane::add_video_stream(uint32_t manet_addr, uint8_t camera_type) {
-    JitterBufferLogger jitter_log(log_directory_ + "jitter_log_" + norvane::local_time_stamp() +
-                                  ".csv");
+    JitterBufferLogger jitter_log(jitter_log_path());
     if (save_statistics_to_file_) {
         jitter_log.open();
         spdlog::info("JitterBufferLogger opened {}", jitter_log.file_name());
@@ -56,6 +55,21 @@ norvane::StreamMap::iterator Norvane::add_video_stream(uint32_t manet_addr, uint
         return streams_.end();
     }
     return it;
+}
+
+std::string Norvane::jitter_log_path() const {
+    const std::string base = log_directory_ + "jitter_log_" + norvane::local_time_stamp();
+    // Names have a resolution of one second: a second stream created within the same second
+    // gets a numbered name instead of truncating the first one's log.
+    std::string path = base + ".csv";
+    for (int n = 2;; ++n) {
+        bool taken = false;
+        for (const auto& [key, stream] : streams_) {
+            taken = taken || stream.sink.jitter_buffer.logger().file_name() == path;
+        }
+        if (!taken) return path;
+        path = base + "_" + std::to_string(n) + ".csv";
+    }
 }
 
 void Norvane::terminate_stream(norvane::Stream& stream) {
