@@ -208,6 +208,18 @@ TEST_F(Assembly, FrameCompletingBehindAShownFrameIsDropped) {
     EXPECT_EQ(buffer.queue_stats().output, 0u);
 }
 
+TEST_F(Assembly, MovedBufferKeepsFramesInProgress) {
+    const SentFrame frame(4, 1400 + 1, true);
+    frame.push(buffer, 0);
+    JitterBuffer moved(std::move(buffer));
+    frame.push(moved, 1);
+    JitterBuffer assigned{JitterBufferLogger{}, clock};
+    assigned = std::move(moved);
+    frame.push(assigned, 1);
+    EXPECT_EQ(assigned.get_stats().duplicates_number, 1u);
+    EXPECT_EQ(numbers(assigned.get_frames_to_show()), (std::vector<uint32_t>{4}));
+}
+
 TEST_F(Assembly, RoundtripOfAnOlderControlRecordIsIgnored) {
     buffer.update_roundtrip(control(10, 4000, 9001));
     EXPECT_EQ(buffer.get_stats().roundtrip, 6500);
