@@ -60,7 +60,7 @@ std::unique_ptr<IvfFileSource> IvfFileSource::open(const std::string& path, bool
         const char* why =
             status == IvfRead::Oversized ? "announces an oversized frame" : "is truncated";
         if (source->frames_.empty()) {
-            error = fmt::format("{}: {} at offset {}", path, why, reader->offset());
+            error = fmt::format("{} {} at offset {}", path, why, reader->offset());
             return nullptr;
         }
         fmt::print(stderr, "norvane-sender: {} {} at offset {}; sending the {} frames before it\n",
