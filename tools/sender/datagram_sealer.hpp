@@ -1,12 +1,6 @@
 #pragma once
 
-// Seals one fragment into a video datagram:
-//   [0..4)   manet address (clear)      [4]       camera type (clear)
-//   [5..17)  control IV                 [17..43)  control ciphertext     [43..55)   control tag
-//   [55..67) payload IV                 [67..N-12) payload ciphertext    [N-12..N)  payload tag
-// The control section holds the `control_data` frame (26 bytes); the payload section holds the
-// `video_fragment_info` frame (14 bytes) followed by the fragment's bytes. Each section is
-// AES-128-GCM with its own nonce, a 12-byte tag and no associated data.
+// Seals one fragment into a video datagram (layout in kelvra/msgs/video/video_datagram.hpp).
 
 #include <array>
 #include <cstddef>
@@ -17,22 +11,22 @@
 #include "kelvra/core/slice.hpp"
 #include "kelvra/manet/aes_gcm.hpp"
 #include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/msgs/video/video_datagram.hpp"
 
 namespace kelvra::norvane::sender {
 
-constexpr size_t kMaxDatagramSize = 1500;
-constexpr size_t kClearSize = 5;
-constexpr size_t kControlIvOffset = 5;
-constexpr size_t kControlCipherOffset = 17;
-constexpr size_t kControlFrameSize = 26;
-constexpr size_t kControlTagOffset = 43;
-constexpr size_t kPayloadIvOffset = 55;
-constexpr size_t kPayloadCipherOffset = 67;
-constexpr size_t kFragmentInfoFrameSize = 14;
-constexpr size_t kHeaderAreaSize = kControlFrameSize + kFragmentInfoFrameSize;  // 40
-constexpr size_t kDatagramOverhead = kPayloadCipherOffset + kFragmentInfoFrameSize +
-                                     manet::kGcmTagSize;  // 93: a datagram with no fragment bytes
-constexpr size_t kMaxFragmentPayload = kMaxDatagramSize - kDatagramOverhead;  // 1407
+using msgs::video::kClearSize;
+using msgs::video::kControlCipherOffset;
+using msgs::video::kControlFrameSize;
+using msgs::video::kControlIvOffset;
+using msgs::video::kControlTagOffset;
+using msgs::video::kFragmentInfoFrameSize;
+using msgs::video::kHeaderAreaSize;
+using msgs::video::kMaxDatagramSize;
+using msgs::video::kMaxFragmentPayload;
+using msgs::video::kPayloadCipherOffset;
+using msgs::video::kPayloadIvOffset;
+constexpr size_t kDatagramOverhead = msgs::video::kMinDatagramSize;
 
 struct StreamAddress {
     uint32_t manet_addr = 0;

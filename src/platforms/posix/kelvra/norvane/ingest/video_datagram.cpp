@@ -15,16 +15,16 @@ bool decrypt_video_datagram(ConstSlice<uint8_t> datagram, manet::AesGcm& cipher,
                             Slice<uint8_t>& plaintext, spdlog::logger& log) {
     const uint8_t* d = datagram.data;
     const uint64_t n = datagram.size;
-    if (n < kPayloadCipherOffset || plaintext.free_space() < kControlSectionSize) {
+    if (n < kPayloadCipherOffset || plaintext.free_space() < kControlFrameSize) {
         log.error("Failed to decrypt control data");
         return false;
     }
-    if (!cipher.decrypt(plaintext.end(), d + kControlCipherOffset, kControlSectionSize,
+    if (!cipher.decrypt(plaintext.end(), d + kControlCipherOffset, kControlFrameSize,
                         d + kControlIvOffset, d + kControlTagOffset)) {
         log.error("Failed to decrypt control data");
         return false;
     }
-    plaintext.size += kControlSectionSize;
+    plaintext.size += kControlFrameSize;
 
     // The payload section needs room for its IV and tag.
     if (n - kPayloadIvOffset < manet::kGcmIvSize + manet::kGcmTagSize) return false;

@@ -1,11 +1,6 @@
 #pragma once
 
-// Layout of the encrypted video datagram a sender delivers:
-//   [0..4)   manet address (clear)      [4]       camera type (clear)
-//   [5..17)  control IV                 [17..43)  control ciphertext (26)   [43..55) control tag
-//   [55..67) payload IV                 [67..N-12) payload ciphertext       [N-12..N) payload tag
-// The plaintext is the two sections back to back: a 40-byte header area of message frames
-// (`control_data` and `video_fragment_info`), then the fragment's bytes.
+// Opening of the encrypted video datagram (layout in kelvra/msgs/video/video_datagram.hpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +8,7 @@
 #include "kelvra/core/slice.hpp"
 #include "kelvra/manet/aes_gcm.hpp"
 #include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/msgs/video/video_datagram.hpp"
 
 namespace spdlog {
 class logger;
@@ -20,15 +16,15 @@ class logger;
 
 namespace kelvra::norvane {
 
-constexpr size_t kMaxDatagramSize = 1500;
-constexpr size_t kMinDatagramSize = 93;
-constexpr size_t kControlIvOffset = 5;
-constexpr size_t kControlCipherOffset = 17;
-constexpr size_t kControlSectionSize = 26;
-constexpr size_t kControlTagOffset = 43;
-constexpr size_t kPayloadIvOffset = 55;
-constexpr size_t kPayloadCipherOffset = 67;
-constexpr size_t kHeaderAreaSize = 40;
+using msgs::video::kControlCipherOffset;
+using msgs::video::kControlFrameSize;
+using msgs::video::kControlIvOffset;
+using msgs::video::kControlTagOffset;
+using msgs::video::kHeaderAreaSize;
+using msgs::video::kMaxDatagramSize;
+using msgs::video::kMinDatagramSize;
+using msgs::video::kPayloadCipherOffset;
+using msgs::video::kPayloadIvOffset;
 
 struct DatagramAddress {
     uint32_t manet_addr = 0;
