@@ -122,6 +122,19 @@ TEST_F(GatewayEndToEnd, LossyLinkStillReleasesNearlyEveryFrame) {
     const size_t released = gateway->count(kReleasedFrame);
     EXPECT_GE(released * 100, 180u * 99) << "released " << released << " of 180\n" << run.out;
     EXPECT_LE(released, 180u);
+
+    // The latest state report counts the requests the sender received.
+    bool counted = false;
+    for (int i = 0; i < 20 && !counted; ++i) {
+        const auto state = peer.wait_for<stream_state>(2s);
+        ASSERT_TRUE(state);
+        if (state->retransmissions_number != run.summary.at("requests")) continue;
+        counted = true;
+        EXPECT_EQ(state->min_roundtrip, 50'000u);
+        EXPECT_EQ(state->max_roundtrip, 100'000u);
+        EXPECT_EQ(state->video_available, 1);
+    }
+    EXPECT_TRUE(counted);
 }
 
 TEST_F(GatewayEndToEnd, WrongKeyAndUnannouncedStreamsBlacklistTheSender) {
