@@ -1,6 +1,5 @@
 // The jitter log: which lines each operation writes, and their exact bytes.
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,59 +7,49 @@
 
 #include "norvane/jitter/jitter_test_support.hpp"
 
-namespace kelvra::norvane::jitter {
+namespace kelvra::norvane::jitter::testing {
 namespace {
 
-using namespace testing;
-
-std::string temp_path(const std::string& name) {
-    return (std::filesystem::temp_directory_path() /
-            ("jitter_log_test_" + std::to_string(::getpid()) + "_" + name + ".csv"))
-        .string();
-}
-
-// Lines of the file from line `from` on, with the time stamp checked to be a number and masked.
+// Lines from `from` on, each time stamp checked to be a number and replaced by T.
 std::vector<std::string> read_lines(const std::string& path, size_t from = 0) {
     std::ifstream in(path);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
-        const size_t begin = line.find("\"t\":");
-        const size_t digits = begin == std::string::npos ? begin : begin + 4;
-        const size_t end = line.find(',', digits);
-        const bool number = end != std::string::npos && end > digits &&
-                            line.find_first_not_of("0123456789", digits) == end;
-        EXPECT_TRUE(number) << line;
-        if (number) line.replace(digits, end - digits, "T");
-        lines.push_back(line);
+        const size_t digits = line.find("\"t\":") + 4;
+        const size_t end = line.find_first_not_of("0123456789", digits);
+        EXPECT_TRUE(end > digits + 15 && end != std::string::npos && line[end] == ',') << line;
+        lines.push_back(line.replace(digits, end - digits, "T"));
     }
     return {lines.begin() + static_cast<int64_t>(std::min(from, lines.size())), lines.end()};
 }
 
-std::string queue_line(int kr, int le, int ls, int lt, int oq, int pq, int lq = 0) {
-    return "{\"iq\":0,\"kr\":" + std::to_string(kr) + ",\"le\":" + std::to_string(le) +
-           ",\"lq\":" + std::to_string(lq) + ",\"ls\":" + std::to_string(ls) +
-           ",\"lt\":" + std::to_string(lt) + ",\"oq\":" + std::to_string(oq) +
-           ",\"pq\":" + std::to_string(pq) + ",\"t\":T,\"ur\":0}";
+std::string queue_line(int kr, int le, int ls, int lt, int oq, int pq) {
+    return fmt::format(
+        R"({{"iq":0,"kr":{},"le":{},"lq":0,"ls":{},"lt":{},"oq":{},"pq":{},"t":T,"ur":0}})", kr, le,
+        ls, lt, oq, pq);
 }
 
 std::string stats_line(int sn, int lr = 0, int mr = 0, int rt = 0) {
-    return "{\"df\":0,\"dn\":0,\"id\":0,\"lr\":" + std::to_string(lr) +
-           ",\"mr\":" + std::to_string(mr) + ",\"no\":0,\"rn\":0,\"rt\":" + std::to_string(rt) +
-           ",\"sf\":0,\"sn\":" + std::to_string(sn) + ",\"t\":T,\"un\":0}";
+    return fmt::format(
+        R"({{"df":0,"dn":0,"id":0,"lr":{},"mr":{},"no":0,"rn":0,"rt":{},"sf":0,"sn":{},"t":T,"un":0}})",
+        lr, mr, rt, sn);
 }
 
 struct JitterLog : ::testing::Test {
-    std::string path = temp_path(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string path = (std::filesystem::temp_directory_path() /
+                        ("jitter_log_test_" + std::to_string(::getpid()) + ".csv"))
+                           .string();
     ManualClock clock;
+    JitterBuffer open_buffer() {
+        JitterBufferLogger logger(path);
+        EXPECT_TRUE(logger.open());
+        return JitterBuffer(std::move(logger), clock);
+    }
     void TearDown() override { std::filesystem::remove(path); }
 };
 
 TEST_F(JitterLog, EveryOperationWritesItsQueueAndStatsLines) {
-    JitterBufferLogger logger(path);
-    ASSERT_TRUE(logger.open());
-    JitterBuffer buffer(std::move(logger), clock);
-    EXPECT_EQ(buffer.logger().file_name(), path);
-
+    JitterBuffer buffer = open_buffer();
     SentFrame(7, 100, true).push_all(buffer);
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{
                                     queue_line(1, 0, 7, 0, 0, 1),  // record enqueued
@@ -82,17 +71,15 @@ TEST_F(JitterLog, EveryOperationWritesItsQueueAndStatsLines) {
                                    }));
 }
 
-TEST_F(JitterLog, RestartZeroesEveryCounterInTheNextLines) {
-    JitterBufferLogger logger(path);
-    ASSERT_TRUE(logger.open());
-    JitterBuffer buffer(std::move(logger), clock);
+TEST_F(JitterLog, RestartZeroesEveryCounter) {
+    JitterBuffer buffer = open_buffer();
     SentFrame(7, 100).push_all(buffer);
     buffer.update_roundtrip(control(3, 10, 31));
     const size_t before = read_lines(path).size();
     SentFrame(5, 2800).push(buffer, 0);
     const std::vector<std::string> lines = read_lines(path, before);
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], queue_line(0, 0, 0, 0, 1, 0));  // reset: the old frame stays queued
+    EXPECT_EQ(lines[0], queue_line(0, 0, 0, 0, 1, 0));  // the reset keeps the complete frame
     EXPECT_EQ(lines[1], stats_line(0));
     EXPECT_EQ(lines[5], stats_line(0));
     buffer.update_roundtrip(control(1, 10, 31));
@@ -106,9 +93,9 @@ TEST_F(JitterLog, UnopenedLogCreatesNoFile) {
     buffer.get_retransmit_requests(50);
     EXPECT_EQ(buffer.get_frames_to_show().size(), 1u);
     buffer.reset();
-    EXPECT_FALSE(buffer.logger().is_open());
+    EXPECT_EQ(buffer.logger().file_name(), path);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace
-}  // namespace kelvra::norvane::jitter
+}  // namespace kelvra::norvane::jitter::testing
