@@ -15,7 +15,6 @@ namespace kelvra::norvane::sender::testing {
 struct OpenedDatagram {
     uint32_t manet_addr = 0;
     uint8_t camera_type = 0;
-    std::vector<uint8_t> header_area;  // the 40 plaintext header bytes
     msgs::video::control_data control;
     msgs::video::video_fragment_info info;
     std::vector<uint8_t> fragment;
@@ -30,19 +29,25 @@ inline std::optional<OpenedDatagram> open_datagram(const std::vector<uint8_t>& d
     out.manet_addr = messgen::load_le<uint32_t>(d.data());
     out.camera_type = d[4];
     std::vector<uint8_t> plain(26 + d.size() - 79);
-    if (!gcm.decrypt(plain.data(), d.data() + 17, 26, d.data() + 5, d.data() + 43))
-        return std::nullopt;
-    if (!gcm.decrypt(plain.data() + 26, d.data() + 67, d.size() - 79, d.data() + 55,
+    if (!gcm.decrypt(plain.data(), d.data() + 17, 26, d.data() + 5, d.data() + 43) ||
+        !gcm.decrypt(plain.data() + 26, d.data() + 67, d.size() - 79, d.data() + 55,
                      d.data() + d.size() - 12))
         return std::nullopt;
-    out.header_area.assign(plain.begin(), plain.begin() + 40);
     messgen::Arena arena(nullptr, 0);
-    if (out.control.parse({plain[0], messgen::load_le<uint32_t>(&plain[1]), &plain[5]}, arena) < 0)
-        return std::nullopt;
-    if (out.info.parse({plain[26], messgen::load_le<uint32_t>(&plain[27]), &plain[31]}, arena) < 0)
+    if (out.control.parse({plain[0], messgen::load_le<uint32_t>(&plain[1]), &plain[5]}, arena) <
+            0 ||
+        out.info.parse({plain[26], messgen::load_le<uint32_t>(&plain[27]), &plain[31]}, arena) < 0)
         return std::nullopt;
     out.fragment.assign(plain.begin() + 40, plain.end());
     return out;
+}
+
+// A `video_retransmit_request` for fragment `frag` of frame `seq`, as the gateway sends it.
+inline std::vector<uint8_t> request_datagram(uint32_t seq, uint32_t frag) {
+    std::vector<uint8_t> d = {12, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    messgen::store_le(d.data() + 5, seq);
+    messgen::store_le(d.data() + 9, frag);
+    return d;
 }
 
 }  // namespace kelvra::norvane::sender::testing
