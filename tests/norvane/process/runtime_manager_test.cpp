@@ -10,7 +10,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,27 +32,16 @@ private:
     std::function<int()> body_;
 };
 
-class RecordingHandler final : public RuntimeManagerHandler {
-public:
+struct RecordingHandler final : RuntimeManagerHandler {
     void on_process_finished(int pid) override { finished.push_back(pid); }
     int reports_of(int pid) const {
         return static_cast<int>(std::count(finished.begin(), finished.end(), pid));
     }
-
     std::vector<int> finished;
 };
 
 [[noreturn]] int wait_for_any_signal() {
     for (;;) pause();
-}
-
-bool all_signals_unblocked() {
-    sigset_t blocked;
-    sigprocmask(SIG_BLOCK, nullptr, &blocked);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (sigismember(&blocked, signal) == 1) return false;
-    }
-    return true;
 }
 
 // Exit information of a child that has ended, read without reaping it, so that the manager
@@ -92,13 +80,11 @@ protected:
         }
         // Signals raised by the test or sent by the children, still pending, must not hit
         // the test program once unblocked.
-        sigset_t stop_and_child;
-        sigemptyset(&stop_and_child);
-        sigaddset(&stop_and_child, SIGCHLD);
-        sigaddset(&stop_and_child, SIGINT);
-        sigaddset(&stop_and_child, SIGTERM);
+        sigset_t pending;
+        sigemptyset(&pending);
+        for (int signal : {SIGCHLD, SIGINT, SIGTERM}) sigaddset(&pending, signal);
         const timespec no_wait{};
-        while (sigtimedwait(&stop_and_child, nullptr, &no_wait) > 0) {
+        while (sigtimedwait(&pending, nullptr, &no_wait) > 0) {
         }
         pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
     }
@@ -134,18 +120,12 @@ protected:
         return pid;
     }
 
-    // One turn of a main loop: waits up to `timeout_ms` for a signal, then updates.
-    void turn(int timeout_ms) {
+    // One turn of a main loop: waits up to `wait_ms` for a signal, then updates. Without a
+    // wait, the signal descriptor is not reported readable in this turn.
+    void turn(int wait_ms = -1) {
         pollfd entry{};
         manager_->set_pollfd(entry);
-        poll(&entry, 1, timeout_ms);
-        manager_->update(entry);
-    }
-
-    // A turn in which the signal descriptor was not reported readable.
-    void turn_without_signal() {
-        pollfd entry{};
-        manager_->set_pollfd(entry);
+        if (wait_ms >= 0) poll(&entry, 1, wait_ms);
         manager_->update(entry);
     }
 
@@ -156,8 +136,8 @@ protected:
         return done();
     }
 
-    std::string pid_message(const char* format, int pid) const {
-        return fmt::format(fmt::runtime(format), pid);
+    int logged(const char* level, const char* format, int pid) const {
+        return log_.count(level, fmt::format(fmt::runtime(format), pid));
     }
 
     testing::LogCapture log_;
@@ -168,81 +148,60 @@ protected:
     sigset_t saved_mask_{};
 };
 
-TEST_F(RuntimeManagerTest, TerminatedChildIsReapedAndReportedOnce) {
-    const int pid = spawn(wait_for_any_signal);
-    EXPECT_EQ(log_.count("info", pid_message("Spawned session with pid {}", pid)), 1);
-    ASSERT_EQ(manager_->children().size(), 1u);
-
-    ASSERT_TRUE(manager_->terminate_session(pid));
-    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
-
-    ASSERT_TRUE(turn_until([&] { return !handler_.finished.empty(); }));
-    for (int i = 0; i < 3; ++i) turn(20);
-
-    EXPECT_EQ(handler_.reports_of(pid), 1);
-    EXPECT_EQ(handler_.finished.size(), 1u);
-    EXPECT_TRUE(manager_->children().empty());
-    EXPECT_EQ(log_.count("info", pid_message("Child {} terminated.", pid)), 1);
-    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the manager should have reaped it";
-    EXPECT_TRUE(manager_->should_run());
-}
-
-TEST_F(RuntimeManagerTest, TerminateRefusesUnknownAndRepeatedRequests) {
+TEST_F(RuntimeManagerTest, TerminatedChildIsReapedAndReportedOnceThenAStopSignalStops) {
     EXPECT_FALSE(manager_->terminate_session(999'999));
     EXPECT_EQ(log_.count("warning", "Process with pid 999999 not found"), 1);
 
-    const int pid = spawn_ignoring_sigterm();
+    const int pid = spawn(wait_for_any_signal);
+    EXPECT_EQ(logged("info", "Spawned session with pid {}", pid), 1);
     ASSERT_TRUE(manager_->terminate_session(pid));
-    const int64_t deadline = manager_->children()[0].deadline_us;
+    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
     clock_.advance(500'000);
     EXPECT_FALSE(manager_->terminate_session(pid));
-    EXPECT_EQ(
-        log_.count("warning", pid_message("Process with pid {} is already terminating!", pid)), 1);
-    EXPECT_EQ(manager_->children()[0].deadline_us, deadline);
-}
-
-TEST_F(RuntimeManagerTest, ChildIgnoringSigtermIsKilledOnceItsSecondIsOver) {
-    const int pid = spawn_ignoring_sigterm();
-    ASSERT_TRUE(manager_->terminate_session(pid));
-
-    clock_.advance(1'000'000);
-    turn_without_signal();
-    EXPECT_FALSE(manager_->children()[0].killed) << "not overdue yet";
-
-    clock_.advance(1);
-    turn_without_signal();
-    ASSERT_EQ(manager_->children().size(), 1u);
-    EXPECT_TRUE(manager_->children()[0].killed);
-    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
-    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", pid)), 1);
-
-    const siginfo_t end = wait_until_ended(pid);
-    EXPECT_EQ(end.si_code, CLD_KILLED);
-    EXPECT_EQ(end.si_status, SIGKILL);
+    EXPECT_EQ(logged("warning", "Process with pid {} is already terminating!", pid), 1);
+    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 500'000) << "not extended";
 
     ASSERT_TRUE(turn_until([&] { return !handler_.finished.empty(); }));
-    turn(20);
-    EXPECT_EQ(handler_.reports_of(pid), 1);
+    for (int i = 0; i < 3; ++i) turn(20);
+    EXPECT_EQ(handler_.finished, std::vector<int>{pid});
     EXPECT_TRUE(manager_->children().empty());
+    EXPECT_EQ(logged("info", "Child {} terminated.", pid), 1);
+    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the manager should have reaped it";
+    EXPECT_FALSE(manager_->terminate_session(pid));
+    EXPECT_TRUE(manager_->should_run());
+
+    // With no children left, a stop signal stops in the same turn; then nothing more is read.
+    raise(SIGINT);
+    turn(1000);
+    EXPECT_FALSE(manager_->should_run());
+    raise(SIGTERM);
+    turn(100);
+    EXPECT_EQ(log_.count("debug", "Got SIGTERM || SIGINT"), 1);
 }
 
-TEST_F(RuntimeManagerTest, KilledChildrenWhoseSigchldIsLateAreGivenUpOnAndReportedOnce) {
+TEST_F(RuntimeManagerTest, ChildrenIgnoringSigtermAreKilledAndALateSigchldIsNotReportedTwice) {
     const int first = spawn_ignoring_sigterm();
     const int second = spawn_ignoring_sigterm();
     ASSERT_TRUE(manager_->terminate_session(first));
     ASSERT_TRUE(manager_->terminate_session(second));
-    clock_.advance(1'000'001);
-    turn_without_signal();
-    wait_until_ended(first);
-    wait_until_ended(second);
+    clock_.advance(1'000'000);
+    turn();
+    EXPECT_FALSE(manager_->children()[0].killed) << "not overdue yet";
+    clock_.advance(1);
+    turn();
+    ASSERT_EQ(manager_->children().size(), 2u);
+    EXPECT_TRUE(manager_->children()[0].killed);
+    EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
+    EXPECT_EQ(logged("warning", "Kill hanging child: {}", first), 1);
+    for (int pid : {first, second}) EXPECT_EQ(wait_until_ended(pid).si_status, SIGKILL);
 
     // Their SIGCHLD is pending but not read in this turn: both neighbours go in one scan.
     clock_.advance(1'000'001);
-    turn_without_signal();
+    turn();
     EXPECT_TRUE(manager_->children().empty());
-    EXPECT_EQ(log_.count("warning", pid_message("Missing SIGCHILD for session {}!", first)), 1);
-    EXPECT_EQ(log_.count("warning", pid_message("Missing SIGCHILD for session {}!", second)), 1);
+    EXPECT_EQ(logged("warning", "Missing SIGCHILD for session {}!", first), 1);
+    EXPECT_EQ(logged("warning", "Missing SIGCHILD for session {}!", second), 1);
     EXPECT_EQ(handler_.reports_of(first), 1);
     EXPECT_EQ(handler_.reports_of(second), 1);
 
@@ -254,37 +213,21 @@ TEST_F(RuntimeManagerTest, KilledChildrenWhoseSigchldIsLateAreGivenUpOnAndReport
 }
 
 TEST_F(RuntimeManagerTest, ChildrenEndingTogetherAreAllReapedOnOneSignal) {
-    constexpr int kChildren = 4;
-    int release[2];
-    ASSERT_EQ(pipe(release), 0);
     std::vector<int> pids;
-    for (int i = 0; i < kChildren; ++i) {
-        pids.push_back(spawn([&release, i] {
-            close(release[1]);
-            char byte;
-            while (read(release[0], &byte, 1) > 0) {
-            }
-            return all_signals_unblocked() ? 10 + i : 99;
-        }));
-    }
-    close(release[0]);
-    close(release[1]);
-
+    for (int i = 0; i < 4; ++i) pids.push_back(spawn([i] { return 10 + i; }));
     // All have ended before the manager reads anything, so their SIGCHLDs are merged into
     // one pending signal naming one of them.
-    for (int i = 0; i < kChildren; ++i) {
+    for (int i = 0; i < 4; ++i) {
         const siginfo_t end = wait_until_ended(pids[i]);
         EXPECT_EQ(end.si_code, CLD_EXITED);
         EXPECT_EQ(end.si_status, 10 + i) << "child " << i;
     }
-
     turn(1000);
     EXPECT_TRUE(manager_->children().empty());
-    for (int pid : pids) EXPECT_EQ(handler_.reports_of(pid), 1) << "child " << pid;
     EXPECT_EQ(log_.count("info", "Got SIGCHLD"), 1);
-
     turn(50);
-    EXPECT_EQ(handler_.finished.size(), static_cast<size_t>(kChildren));
+    EXPECT_EQ(handler_.finished.size(), 4u);
+    for (int pid : pids) EXPECT_EQ(handler_.reports_of(pid), 1) << "child " << pid;
     EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
 }
 
@@ -292,38 +235,21 @@ TEST_F(RuntimeManagerTest, StopSignalGivesChildrenASecondThenStopsWhenTheyAreGon
     const int first = spawn(wait_for_any_signal);
     const int second = spawn(wait_for_any_signal);
     const int64_t stop_time = clock_.now_us();
-
     raise(SIGTERM);
     turn(1000);
     EXPECT_TRUE(manager_->should_run());
     ASSERT_EQ(manager_->children().size(), 2u);
     for (const auto& child : manager_->children()) {
         EXPECT_EQ(child.deadline_us, stop_time + 1'000'000);
-        EXPECT_FALSE(child.killed);
     }
 
     clock_.advance(1'000'001);
-    turn_without_signal();
-    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", first)), 1);
-    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", second)), 1);
-
+    turn();
+    EXPECT_EQ(logged("warning", "Kill hanging child: {}", first), 1);
+    EXPECT_EQ(logged("warning", "Kill hanging child: {}", second), 1);
     ASSERT_TRUE(turn_until([&] { return !manager_->should_run(); }));
     EXPECT_TRUE(manager_->children().empty());
-    EXPECT_EQ(handler_.reports_of(first), 1);
-    EXPECT_EQ(handler_.reports_of(second), 1);
     EXPECT_EQ(log_.count("critical", "Not all the children terminated!"), 0);
-}
-
-TEST_F(RuntimeManagerTest, StopSignalWithoutChildrenStopsInTheSameTurn) {
-    raise(SIGINT);
-    turn(1000);
-    EXPECT_FALSE(manager_->should_run());
-    EXPECT_EQ(log_.count("debug", "Got SIGTERM || SIGINT"), 1);
-
-    // A stopped manager reads nothing more.
-    raise(SIGTERM);
-    turn(100);
-    EXPECT_EQ(log_.count("debug", "Got SIGTERM || SIGINT"), 1);
 }
 
 TEST_F(RuntimeManagerTest, ShutdownEndsAfterTwoSecondsEvenWithChildrenLeft) {
@@ -331,11 +257,10 @@ TEST_F(RuntimeManagerTest, ShutdownEndsAfterTwoSecondsEvenWithChildrenLeft) {
     raise(SIGTERM);
     turn(1000);
     ASSERT_TRUE(manager_->should_run());
-
     clock_.advance(2'000'001);
-    turn_without_signal();
+    turn();
     EXPECT_FALSE(manager_->should_run());
-    EXPECT_EQ(log_.count("warning", pid_message("Kill hanging child: {}", pid)), 1);
+    EXPECT_EQ(logged("warning", "Kill hanging child: {}", pid), 1);
     EXPECT_EQ(log_.count("critical", "Not all the children terminated!"), 1);
 }
 
