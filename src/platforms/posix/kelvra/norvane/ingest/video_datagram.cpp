@@ -38,6 +38,24 @@ bool decrypt_video_datagram(ConstSlice<uint8_t> datagram, manet::AesGcm& cipher,
     return true;
 }
 
+namespace {
+
+// Decodes one header record; a body shorter than the record's fixed fields leaves it absent.
+template <typename Record>
+bool read_header_record(Record& record, const uint8_t* body, uint32_t length, spdlog::logger& log,
+                        const char* too_short) {
+    record = {};
+    if (length < Record::PAYLOAD_SIZE) {
+        log.error(too_short);
+        return false;
+    }
+    messgen::Reader reader(body, length);
+    messgen::Arena no_arena(nullptr, 0);  // neither record has variable-length fields
+    return record.read_payload(reader, no_arena);
+}
+
+}  // namespace
+
 DatagramHeader parse_header_area(const uint8_t* header, spdlog::logger& log) {
     DatagramHeader out;
     size_t pos = 0;
@@ -47,26 +65,13 @@ DatagramHeader parse_header_area(const uint8_t* header, spdlog::logger& log) {
         const uint32_t length = messgen::load_le<uint32_t>(header + pos + 1);
         if (length > remaining - messgen::kFrameHeaderSize) break;
         const uint8_t* body = header + pos + messgen::kFrameHeaderSize;
-        messgen::Reader reader(body, length);
-        messgen::Arena no_arena(nullptr, 0);  // neither record has variable-length fields
         if (id == video_fragment_info::TYPE) {
-            out.has_fragment_info = true;
-            out.fragment_info = {};
-            if (length < video_fragment_info::PAYLOAD_SIZE) {
-                log.error("Failed to parse video fragment message");
-                out.has_fragment_info = false;
-            } else {
-                out.fragment_info.read_payload(reader, no_arena);
-            }
+            out.has_fragment_info = read_header_record(out.fragment_info, body, length, log,
+                                                       "Failed to parse video fragment message");
         } else if (id == control_data::TYPE) {
-            out.has_control = true;
-            out.control = {};
-            if (length < control_data::PAYLOAD_SIZE) {
-                log.error("VideoReceiver, Failed to parse control_data message!");
-                out.has_control = false;
-            } else {
-                out.control.read_payload(reader, no_arena);
-            }
+            out.has_control =
+                read_header_record(out.control, body, length, log,
+                                   "VideoReceiver, Failed to parse control_data message!");
         }
         pos += messgen::kFrameHeaderSize + length;
         remaining -= messgen::kFrameHeaderSize + length;
