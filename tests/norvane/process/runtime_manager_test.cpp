@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kProcessDeadline = 10s;  // generous: the machine may be busy
 
-class ScriptedSession final : public SessionProcess {
+class ScriptedSession final : public ChildProcess {
 public:
     explicit ScriptedSession(std::function<int()> body) : body_(std::move(body)) {}
     int main() override { return body_(); }

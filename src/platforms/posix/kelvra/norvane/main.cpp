@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
             video_socket.get(), std::move(runtime_manager), std::move(signalling_client),
             config.stun_url, config.turn_url, log_level, config.log_statistics, config.save_dir,
             kStreamTimeoutUs, config.save_statistics_to_file);
+        gateway->set_ice_local_addresses(config.ice_local_addresses);
         gateway->run();
         gateway.reset();
     } catch (const ChildTerminatedException& e) {

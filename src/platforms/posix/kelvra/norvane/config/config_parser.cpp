@@ -1,5 +1,6 @@
 #include "kelvra/norvane/config/config_parser.hpp"
 
+#include <arpa/inet.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -49,6 +50,22 @@ uint32_t decode_manet_addr(const std::string& text) {
         addr = (addr << 4) | static_cast<uint32_t>(digit);
     }
     return addr;
+}
+
+// Addresses added to every session's ICE agent: each must be a literal IPv4 or IPv6 address,
+// since the agent would otherwise ignore it without a word and no candidate would appear.
+std::vector<std::string> read_ice_local_addresses(const json& value) {
+    auto addresses = value.get<std::vector<std::string>>();
+    for (const std::string& address : addresses) {
+        in6_addr parsed{};
+        if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 &&
+            inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
+            throw json::type_error::create(
+                1005, "ice_local_addresses holds something that is not an IP address: " + address,
+                nullptr);
+        }
+    }
+    return addresses;
 }
 
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
@@ -122,6 +139,9 @@ void ConfigParser::parse_config(const std::string& text) {
     const auto manet_key = root.at("manet_key").get<std::string>();
     if (root.contains("save_statistics_to_file")) {
         loaded.save_statistics_to_file = root.at("save_statistics_to_file").get<bool>();
+    }
+    if (root.contains("ice_local_addresses")) {
+        loaded.ice_local_addresses = read_ice_local_addresses(root.at("ice_local_addresses"));
     }
 
     check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kelvra/manet/manet_config.hpp"
 
@@ -21,6 +22,9 @@ struct ConfigParser {
     manet::ManetConfig manet;
     bool show_local_video = false;
     bool save_statistics_to_file = false;
+    // Optional: addresses every session's ICE agent offers besides those it finds itself
+    // (libnice never offers loopback addresses on its own).
+    std::vector<std::string> ice_local_addresses;
 
     // Parses the command line and loads the named file; on help or any error it ends the
     // process with the documented message and status.

@@ -45,6 +45,11 @@ public:
     // The main loop; returns when the runtime manager stops running.
     void run();
 
+    // Addresses every session's ICE agent offers besides those it gathers itself.
+    void set_ice_local_addresses(std::vector<std::string> addresses) {
+        ice_local_addresses_ = std::move(addresses);
+    }
+
     void on_signalling_message(const messgen::MessageInfo& info) override;
     void on_connect() override {}
     void on_disconnect() override {}
@@ -75,6 +80,9 @@ private:
     void send_stream_state(const norvane::Stream& stream, int64_t now);
 
     void handle_session_request_message(const msgs::video::session_request& req);
+    static bool has_session(const norvane::Stream& stream, uint64_t consumer_id);
+    // Pipes, child and record of a new session; false (and logged) when any of them failed.
+    bool spawn_session(norvane::Stream& stream, const msgs::video::session_request& req);
     void handle_session_terminate_message(const msgs::video::terminate_session& msg);
     void handle_session_message(const msgs::video::session_msg& msg);
     void terminate_webrtc_session(norvane::WebrtcSession& session);
@@ -101,6 +109,7 @@ private:
     bool save_statistics_to_file_;
     std::string stun_url_;
     std::string turn_url_;
+    std::vector<std::string> ice_local_addresses_;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
     std::array<uint8_t, kDatagramBufferSize> receive_storage_{};

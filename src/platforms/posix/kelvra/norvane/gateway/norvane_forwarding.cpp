@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 
 #include "kelvra/norvane/gateway/norvane.hpp"
-#include "kelvra/norvane/gateway/pipe_writer.hpp"
+#include "kelvra/norvane/gateway/session_pipe.hpp"
 
 namespace kelvra {
 

@@ -4,8 +4,10 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "kelvra/norvane/gateway/norvane.hpp"
-#include "kelvra/norvane/gateway/pipe_writer.hpp"
+#include "kelvra/norvane/gateway/session_pipe.hpp"
 
 namespace kelvra {
 
@@ -61,85 +63,6 @@ void Norvane::on_signalling_message(const messgen::MessageInfo& info) {
     outgoing_.clear();
 }
 
-void Norvane::handle_session_request_message(const video::session_request& req) {
-    video::session_response response;
-    response.manet_addr = req.manet_addr;
-    response.consumer_id = req.consumer_id;
-    response.camera_type = req.camera_type;
-    response.result = 0;
-    response.status = "OK";
-    logger_->info("Got session request for manet {:x} with consumer id {} and camera type {}",
-                  req.manet_addr, req.consumer_id, unsigned{req.camera_type});
-
-    const auto it = streams_.find(norvane::stream_key(req.manet_addr, req.camera_type));
-    if (it == streams_.end()) {
-        logger_->error("Can not find stream for manet address {:x}", req.manet_addr);
-        response.result = -1;
-        response.status = "No stream found";
-    } else {
-        bool exists = false;
-        for (const auto& session : it->second.sessions) {
-            exists = exists || session.consumer_id == req.consumer_id;
-        }
-        if (exists) {
-            logger_->error("SessionProcess already exists!");
-            response.result = -1;
-            response.status = "WebrtcSession exists";
-        } else {
-            // Viewer sessions (the forked media children) are not part of this build yet.
-            logger_->error("Failed to spawn session process for address {:x} and consumer {}",
-                           req.manet_addr, req.consumer_id);
-            response.result = -1;
-            response.status = "Internal error";
-        }
-    }
-    send_signalling_message(response);
-}
-
-void Norvane::handle_session_terminate_message(const video::terminate_session& msg) {
-    logger_->info("Got terminate session request for consumer id {}", msg.consumer_id);
-    for (auto& [key, stream] : streams_) {
-        if (stream.camera_type != msg.camera_type) continue;
-        auto& sessions = stream.sessions;
-        for (auto s = sessions.begin(); s != sessions.end(); ++s) {
-            if (s->consumer_id != msg.consumer_id) continue;
-            terminate_webrtc_session(*s);
-            sessions.erase(s);
-            return;
-        }
-    }
-    logger_->error("SessionProcess for consumer {} does not exists!", msg.consumer_id);
-}
-
-void Norvane::terminate_webrtc_session(norvane::WebrtcSession& session) {
-    spdlog::info("Terminating webrtc session {}", session.pid);
-    if (!runtime_manager_->terminate_session(session.pid)) {
-        spdlog::error("Failed to set terminate session request foe webrtc session with pid {}",
-                      session.pid);
-    }
-    cleanup_webrtc_session(session);
-}
-
-void Norvane::cleanup_webrtc_session(norvane::WebrtcSession& session) {
-    session.from_child_read.reset();
-    session.from_child_write.reset();
-    session.to_child_read.reset();
-    session.to_child_write.reset();
-}
-
-void Norvane::on_process_finished(int pid) {
-    for (auto& [key, stream] : streams_) {
-        auto& sessions = stream.sessions;
-        for (auto s = sessions.begin(); s != sessions.end(); ++s) {
-            if (s->pid != pid) continue;
-            logger_->error("Session {} terminated itself!", pid);
-            cleanup_webrtc_session(*s);
-            sessions.erase(s);
-            break;
-        }
-    }
-}
-
 void Norvane::handle_session_message(const video::session_msg& msg) {
     logger_->debug("Got session message for manet {:x} with consumer id {} and camera type {}",
                    msg.manet_addr, msg.consumer_id, unsigned{msg.camera_type});
@@ -169,9 +92,31 @@ void Norvane::read_session_pipe(const norvane::SessionPollContext& context) {
         const ssize_t got = ::read(session.from_child_read.get(), buffer.data() + held, room);
         buffer.resize(held + (got > 0 ? static_cast<size_t>(got) : 0));
     }
-    const size_t complete = messgen::complete_frames_length(buffer.data(), buffer.size());
-    if (complete > 0) signalling_client_->send(buffer.data(), complete);
-    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(complete));
+    const auto drop_front = [&buffer](size_t n) {
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    for (;;) {
+        if (session.discard > 0) {
+            const size_t n = std::min(session.discard, buffer.size());
+            drop_front(n);
+            session.discard -= n;
+            if (session.discard > 0) return;
+        }
+        const size_t complete = messgen::complete_frames_length(buffer.data(), buffer.size());
+        if (complete > 0) {
+            signalling_client_->send(buffer.data(), complete);
+            drop_front(complete);
+        }
+        // A frame longer than the buffer would block this session's pipe for good: skip it
+        // and keep the frames after it.
+        if (buffer.size() < messgen::kFrameHeaderSize) return;
+        const size_t frame_size =
+            messgen::kFrameHeaderSize + messgen::load_le<uint32_t>(buffer.data() + 1);
+        if (frame_size <= buffer.capacity()) return;
+        logger_->error("Session {} wrote a frame of {} bytes, more than {}: dropped", session.pid,
+                       frame_size, buffer.capacity());
+        session.discard = frame_size;
+    }
 }
 
 }  // namespace kelvra

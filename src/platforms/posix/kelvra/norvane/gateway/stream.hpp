@@ -33,9 +33,14 @@ struct Sink {
 
 // One viewer session: its child process and the two pipes to and from it.
 struct WebrtcSession {
+    // The largest frame a child writes (its offer, wrapped in a session_msg).
+    static constexpr size_t kReadBufferSize = 16384;  // bytes
+
     uint64_t consumer_id = 0;
     int32_t pid = 0;
     std::vector<uint8_t> buffer;  // bytes read from the child, capacity reserved once
+    // Bytes still to skip of a frame too long for `buffer`, which could never complete there.
+    size_t discard = 0;
     UniqueFd to_child_read;
     UniqueFd to_child_write;
     UniqueFd from_child_read;

@@ -42,7 +42,7 @@ void RuntimeManager::set_pollfd(pollfd& entry) const {
     entry.revents = 0;
 }
 
-int RuntimeManager::spawn_session_process(std::unique_ptr<SessionProcess> process) {
+int RuntimeManager::spawn_session_process(std::unique_ptr<ChildProcess> process) {
     // The child must not inherit (and later write out again) output still buffered here.
     std::fflush(stdout);
     const pid_t pid = fork();

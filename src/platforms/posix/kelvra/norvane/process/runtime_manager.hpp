@@ -11,7 +11,7 @@
 
 #include "kelvra/core/time.hpp"
 #include "kelvra/core/unique_fd.hpp"
-#include "kelvra/norvane/process/session_process.hpp"
+#include "kelvra/norvane/process/child_process.hpp"
 
 namespace kelvra {
 
@@ -50,7 +50,7 @@ public:
 
     // Forks; returns the child's pid, or the negative result of fork. Never returns in the
     // child: it leaves by ChildTerminatedException carrying the session's result.
-    int spawn_session_process(std::unique_ptr<SessionProcess> process);
+    int spawn_session_process(std::unique_ptr<ChildProcess> process);
     // Sends SIGTERM and gives the child one second before SIGKILL.
     bool terminate_session(int pid);
     // Per-turn step: reads a pending signal, reaps, escalates overdue terminations.

@@ -1,13 +1,61 @@
 #pragma once
 
+#include <glib.h>
+#include <spdlog/common.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "kelvra/norvane/process/child_process.hpp"
+#include "kelvra/norvane/webrtc/gst_ref.hpp"
+#include "kelvra/norvane/webrtc/gst_session.hpp"
+
 namespace kelvra {
 
-// What a forked child runs. The viewer session's own main loop derives from this.
-class SessionProcess {
+// The main loop of a viewer's session child: frames from the gateway arrive on the input pipe
+// and go to the media session; SIGTERM ends the loop. Built in the parent, where the
+// constructor only stores its arguments; everything else happens in the child.
+class SessionProcess final : public ChildProcess {
 public:
-    virtual ~SessionProcess() = default;
-    // Runs in the child after fork; the result becomes the child's exit status.
-    virtual int main() = 0;
+    static constexpr size_t kInputBufferSize = 10'485'760;  // bytes, bounds the largest frame
+
+    SessionProcess(int input_fd, std::unique_ptr<GstSession> session,
+                   spdlog::level::level_enum log_level, std::string_view name);
+    ~SessionProcess() override;
+    SessionProcess(const SessionProcess&) = delete;
+    SessionProcess& operator=(const SessionProcess&) = delete;
+
+    int main() override;
+    void init();
+    void deinit();
+
+    // One readiness report of the input pipe: reads once and feeds every complete frame. A
+    // broken pipe ends the child.
+    gboolean on_channel_data(gint fd, GIOCondition condition);
+    gboolean on_sigterm();
+
+    GMainLoop* main_loop() const { return main_loop_.get(); }
+    size_t buffered_bytes() const { return input_size_; }
+
+private:
+    static gboolean on_channel_data_static(gint fd, GIOCondition condition, gpointer self);
+    static gboolean on_sigterm_static(gpointer self);
+    void remove_watches();
+
+    int input_fd_;
+    std::unique_ptr<GstSession> session_;
+    spdlog::level::level_enum log_level_;
+    std::string name_;
+    pid_t parent_pid_;
+    norvane::GMainLoopPtr main_loop_;
+    // Reserved once by init(); never zero-filled, since every read would otherwise clear it.
+    std::unique_ptr<uint8_t[]> input_buffer_;
+    size_t input_size_ = 0;
+    guint input_watch_ = 0;
+    guint sigterm_watch_ = 0;
 };
 
 }  // namespace kelvra

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kelvra/core/unique_fd.hpp"
+
+namespace kelvra::norvane {
+
+// Capacity of each pipe between the gateway and a session child: room for the largest frame
+// the gateway forwards and for a child that falls behind for a moment.
+constexpr int kSessionPipeSize = 10'485'760;  // bytes
+
+struct DataPipe {
+    UniqueFd read_end;
+    UniqueFd write_end;
+    bool ok = false;
+};
+
+// One pipe with both ends non-blocking and its capacity raised to kSessionPipeSize. Logs the
+// reason and returns not ok (both ends closed) on failure.
+DataPipe create_data_pipe();
+
+// Writes one whole message frame to a session pipe in a single write, or nothing at all: a
+// frame that does not fit in the pipe's free space is dropped and logged, so the child never
+// receives part of a frame followed by the next one. Failures are logged, never retried, and
+// never wait: a child that does not read only loses its own frames.
+void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size);
+
+}  // namespace kelvra::norvane

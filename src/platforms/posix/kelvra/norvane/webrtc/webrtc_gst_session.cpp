@@ -1,0 +1,293 @@
+// The session's pipeline: construction in the parent, building and tearing down in the child,
+// and the path of one frame into appsrc.
+
+#include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
+
+#include <gst/app/gstappsrc.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "kelvra/norvane/process/child_exit.hpp"
+
+namespace kelvra {
+
+namespace video = msgs::video;
+using norvane::GstCapsPtr;
+using norvane::GstObjectPtr;
+
+namespace {
+
+std::string with_scheme(std::string url, const char* scheme) {
+    if (url.rfind(scheme, 0) != 0) url.insert(0, scheme);
+    return url;
+}
+
+// A pipeline that cannot be built leaves the child nothing to do: it ends, and the gateway
+// sees the session end by itself.
+[[noreturn]] void fail_session(const char* condition) {
+    spdlog::critical("{}", condition);
+    end_child_process(1);
+}
+
+template <typename T>
+T* require(T* object, const char* condition) {
+    if (object == nullptr) fail_session(condition);
+    return object;
+}
+
+struct CodecElements {
+    const char* payloader_factory;
+    const char* video_caps;
+    const char* rtp_caps;
+};
+
+const CodecElements* codec_elements(uint8_t format) {
+    static constexpr CodecElements kVp8{"rtpvp8pay", "video/x-vp8",
+                                        "application/x-rtp,encoding-name=VP8"};
+    static constexpr CodecElements kVp9{"rtpvp9pay", "video/x-vp9",
+                                        "application/x-rtp,encoding-name=VP9"};
+    switch (static_cast<video::VideoFormat>(format)) {
+        case video::VideoFormat::VP8:
+            return &kVp8;
+        case video::VideoFormat::VP9:
+            return &kVp9;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+WebRTCGstSession::WebRTCGstSession(uint32_t manet_addr, uint64_t consumer_id, std::string turn_url,
+                                   std::string stun_url, int pipe_fd, uint8_t camera_type,
+                                   std::vector<std::string> ice_local_addresses)
+    : manet_addr_(manet_addr),
+      consumer_id_(consumer_id),
+      pipe_fd_(pipe_fd),
+      camera_type_(camera_type),
+      turn_server_(with_scheme(std::move(turn_url), "turn://")),
+      stun_server_(with_scheme(std::move(stun_url), "stun://")),
+      ice_local_addresses_(std::move(ice_local_addresses)) {}
+
+WebRTCGstSession::~WebRTCGstSession() = default;
+
+void WebRTCGstSession::start(GMainLoop* loop) {
+    main_loop_ = loop;
+    peer_message_buffer_.reserve(kMessageBufferSize);
+    message_buffer_.reserve(kMessageBufferSize);
+    detections_text_.reserve(256);
+    arena_ = std::make_unique<messgen::OwnedArena>(kParseArenaSize);
+}
+
+void WebRTCGstSession::stop() {
+    destroy_gst_pipeline();
+}
+
+GstObjectPtr<GstElement> WebRTCGstSession::element(const char* name) const {
+    if (!pipeline_) return nullptr;
+    return GstObjectPtr<GstElement>(gst_bin_get_by_name(GST_BIN(pipeline_.get()), name));
+}
+
+void WebRTCGstSession::feed_message(const messgen::MessageInfo& info) {
+    arena_->reset();
+    switch (info.type_id) {
+        case video::sdp_message::TYPE: {
+            video::sdp_message msg;
+            if (msg.parse(info, *arena_) < 0) {
+                spdlog::error("Failed to parse SDP message!");
+                return;
+            }
+            handle_sdp_string(msg.sdp);
+            break;
+        }
+        case video::video_frame::TYPE: {
+            video::video_frame msg;
+            if (msg.parse(info, *arena_) < 0) {
+                spdlog::error("Failed to parse video frame");
+                return;
+            }
+            handle_frame(msg);
+            break;
+        }
+        case video::ice_message::TYPE: {
+            video::ice_message msg;
+            if (msg.parse(info, *arena_) < 0) {
+                spdlog::error("Failed to parse ice candidate message!");
+                return;
+            }
+            handle_ice_candidate_string(msg.m_line_idx, msg.candidate);
+            break;
+        }
+        default:
+            spdlog::warn("Unexpected message {}", unsigned{info.type_id});
+            break;
+    }
+}
+
+void WebRTCGstSession::handle_frame(const video::video_frame& frame) {
+    if (frame.video_format != video_format_) {
+        destroy_gst_pipeline();
+        launch_gst_pipeline(frame.video_format);
+        video_format_ = frame.video_format;
+        dropped_frames_logged_ = false;
+    }
+    if (appsrc_ == nullptr) {
+        // No payloader exists for this format; say so once, not for every frame.
+        if (!dropped_frames_logged_) {
+            spdlog::warn("Dropping video frames of format {}: no pipeline for it",
+                         unsigned{frame.video_format});
+            dropped_frames_logged_ = true;
+        }
+        return;
+    }
+
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, frame.payload.size, nullptr);
+    if (buffer == nullptr) {
+        spdlog::error("Failed to allocate frame buffer!");
+        return;
+    }
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        spdlog::error("Failed to map buffer!");
+        gst_buffer_unref(buffer);
+        return;
+    }
+    if (frame.payload.size != 0) std::memcpy(map.data, frame.payload.ptr, frame.payload.size);
+    gst_buffer_unmap(buffer, &map);
+
+    // The payloader's timestamp is still that of the previous frame: viewers pair these
+    // detections with the frame that follows that timestamp.
+    guint rtp_timestamp = 0;
+    g_object_get(payloader_, "timestamp", &rtp_timestamp, nullptr);
+    datachannel_detections(rtp_timestamp, frame.detections);
+
+    // appsrc takes the buffer's reference; its timestamp is the running time of the push.
+    gst_app_src_push_buffer(GST_APP_SRC(appsrc_), buffer);
+}
+
+void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
+    const CodecElements* codec = codec_elements(format);
+    if (codec == nullptr) {
+        spdlog::debug("Unsupported codec type {}", unsigned{format});
+        return;
+    }
+
+    GstElement* appsrc =
+        require(gst_element_factory_make("appsrc", "appsrc"), "_appsrc != nullptr");
+    GstElement* identity =
+        require(gst_element_factory_make("identity", "identity"), "identity != nullptr");
+    const GstCapsPtr video_caps(
+        require(gst_caps_from_string(codec->video_caps), "video_caps != nullptr"));
+    GstElement* payloader =
+        require(gst_element_factory_make(codec->payloader_factory, "pay"), "_rtppay != nullptr");
+    const GstCapsPtr rtp_caps(
+        require(gst_caps_from_string(codec->rtp_caps), "apprtp_caps != nullptr"));
+    GstElement* apprtp =
+        require(gst_element_factory_make("capssetter", "apprtp"), "apprtp != nullptr");
+    GstElement* webrtcbin =
+        require(gst_element_factory_make("webrtcbin", "webrtcbin"), "_webrtcbin != nullptr");
+    GstObjectPtr<GstElement> pipeline(
+        GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("test-pipeline"))));
+
+    gst_bin_add_many(GST_BIN(pipeline.get()), appsrc, identity, payloader, apprtp, webrtcbin,
+                     nullptr);
+    if (!gst_element_link_many(appsrc, identity, payloader, apprtp, webrtcbin, nullptr)) {
+        fail_session("Could not create WebRTC pipeline\n");
+    }
+
+    g_object_set(appsrc, "format", GST_FORMAT_TIME, "is-live", TRUE, "leaky-type", 2, "stream-type",
+                 0, "do-timestamp", TRUE, "caps", video_caps.get(), nullptr);
+    g_object_set(identity, "check-imperfect-timestamp", TRUE, "silent", FALSE, nullptr);
+    g_object_set(payloader, "mtu", kPayloaderMtu, nullptr);
+    g_object_set(apprtp, "caps", rtp_caps.get(), nullptr);
+    // With max-bundle the data channel shares the video's transport and the offer carries the
+    // BUNDLE group; otherwise its m-line is bundle-only without a group, and peers other than
+    // browsers never open the channel.
+    g_object_set(webrtcbin, "stun-server", stun_server_.c_str(), "turn-server",
+                 turn_server_.c_str(), "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE,
+                 nullptr);
+
+    GArray* transceivers = nullptr;
+    g_signal_emit_by_name(webrtcbin, "get-transceivers", &transceivers);
+    if (transceivers == nullptr || transceivers->len == 0) {
+        fail_session("transceivers != nullptr && transceivers->len > 0");
+    }
+    g_array_unref(transceivers);
+
+    pipeline_ = std::move(pipeline);
+    webrtcbin_ = webrtcbin;
+    payloader_ = payloader;
+    appsrc_ = appsrc;
+    add_ice_local_addresses();
+
+    g_signal_connect(webrtcbin, "on-negotiation-needed",
+                     G_CALLBACK(gst_on_negotiation_needed_static), this);
+    g_signal_connect(webrtcbin, "on-ice-candidate", G_CALLBACK(gst_on_ice_candidate_static), this);
+    g_signal_connect(webrtcbin, "on-data-channel", G_CALLBACK(gst_on_data_channel_static), this);
+
+    bus_.reset(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
+    gst_bus_add_watch(bus_.get(), bus_call_static, this);
+
+    GSource* timer =
+        require(g_timeout_source_new_seconds(kIceCheckPeriodS), "_ice_check_timeout_gsource");
+    g_source_set_callback(timer, on_check_ice_state_timer_static, this, nullptr);
+    g_source_attach(timer, main_loop_ != nullptr ? g_main_loop_get_context(main_loop_) : nullptr);
+    ice_check_source_.reset(timer);
+
+    gst_element_set_state(pipeline_.get(), GST_STATE_READY);
+    create_datachannel();
+    gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+}
+
+void WebRTCGstSession::add_ice_local_addresses() {
+    if (ice_local_addresses_.empty()) return;
+    GObject* agent = nullptr;
+    g_object_get(webrtcbin_, "ice-agent", &agent, nullptr);
+    if (agent == nullptr) return;
+    const norvane::GObjectPtr<GObject> agent_ref(agent);
+    for (const std::string& address : ice_local_addresses_) {
+        gboolean added = FALSE;
+        g_signal_emit_by_name(agent, "add-local-ip-address", address.c_str(), &added);
+        if (!added) spdlog::error("Failed to add local ICE address {}", address);
+    }
+}
+
+void WebRTCGstSession::destroy_gst_pipeline() {
+    if (!pipeline_) return;
+    ice_check_source_.reset();
+    gst_element_set_state(pipeline_.get(), GST_STATE_PAUSED);
+    gst_element_set_state(pipeline_.get(), GST_STATE_READY);
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    gst_bus_remove_watch(bus_.get());
+    bus_.reset();
+    pipeline_.reset();
+    webrtcbin_ = nullptr;
+    payloader_ = nullptr;
+    appsrc_ = nullptr;
+    forget_channel();
+}
+
+gboolean WebRTCGstSession::bus_call_static(GstBus*, GstMessage* message, gpointer self) {
+    return static_cast<WebRTCGstSession*>(self)->bus_call(message);
+}
+
+gboolean WebRTCGstSession::bus_call(GstMessage* message) {
+    switch (GST_MESSAGE_TYPE(message)) {
+        case GST_MESSAGE_EOS:
+            std::printf("End of stream\n");
+            break;
+        case GST_MESSAGE_ERROR: {
+            GError* error = nullptr;
+            gst_message_parse_error(message, &error, nullptr);
+            std::fprintf(stderr, "Error: %s\n", error != nullptr ? error->message : "");
+            g_clear_error(&error);
+            break;
+        }
+        default:
+            break;
+    }
+    return TRUE;
+}
+
+}  // namespace kelvra
