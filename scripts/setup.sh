@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the tools need.
-# Idempotent: when everything is present it only runs dpkg queries.
+# Idempotent: when everything is present it only runs dpkg queries. Also raises the kernel's
+# pipe limits that viewer sessions need.
 set -euo pipefail
 
 packages=(
@@ -21,13 +22,26 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "setup: installing ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Every viewer session gets two pipes of 10 MiB (the kernel rounds them up to 16 MiB). Without
+# CAP_SYS_RESOURCE, even root may not grow a pipe past fs.pipe-max-size, and an unprivileged
+# user's pipes together may not pass fs.pipe-user-pages-soft (0: no limit).
+ensure_sysctl() {
+  local name=$1 wanted=$2 current
+  current=$(sysctl -n "$name")
+  if [ "$wanted" -eq 0 ] && [ "$current" -eq 0 ]; then return; fi
+  if [ "$wanted" -ne 0 ] && [ "$current" -ge "$wanted" ]; then return; fi
+  echo "setup: $name=$wanted (was $current)"
+  "${sudo_cmd[@]}" sysctl -q -w "$name=$wanted"
+}
+ensure_sysctl fs.pipe-max-size 16777216
+ensure_sysctl fs.pipe-user-pages-soft 0

@@ -25,6 +25,15 @@ std::string quote(const std::string& text) {
     return "'" + text + "'";
 }
 
+std::string ice_addresses_entry(const std::vector<std::string>& addresses) {
+    if (addresses.empty()) return "";
+    std::string entry = ",\n  \"ice_local_addresses\": [";
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        entry += (i == 0 ? "\"" : ", \"") + addresses[i] + "\"";
+    }
+    return entry + "]";
+}
+
 }  // namespace
 
 GatewayProcess::GatewayProcess(const GatewayConfig& config)
@@ -45,7 +54,8 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
                                << "  \"manet_addr\": \"0000ABCD\",\n"
                                << "  \"manet_key\": \"" << config.manet_key << "\",\n"
                                << "  \"save_statistics_to_file\": "
-                               << (config.save_statistics_to_file ? "true" : "false") << "\n"
+                               << (config.save_statistics_to_file ? "true" : "false")
+                               << ice_addresses_entry(config.ice_local_addresses) << "\n"
                                << "}\n";
     const std::string command = "exec " + quote(NORVANE_BINARY) + " -c " +
                                 quote(config_path.string()) + " > " +

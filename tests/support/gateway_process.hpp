@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/process_runner.hpp"
 
@@ -17,6 +18,7 @@ struct GatewayConfig {
     bool log_statistics = false;
     bool save_statistics_to_file = false;
     std::string manet_key = "000102030405060708090a0b0c0d0e0f";
+    std::vector<std::string> ice_local_addresses = {};  // written only when not empty
 };
 
 // The real gateway binary on a fresh configuration in its own temporary directory, with its

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 namespace kelvra {
 
 // What a forked child runs. The viewer's SessionProcess is one; tests script others.
@@ -8,6 +10,13 @@ public:
     virtual ~ChildProcess() = default;
     // Runs in the child after fork; the result becomes the child's exit status.
     virtual int main() = 0;
+    // Signals the child keeps blocked when it starts, until main() has set up its own handling
+    // of them: one that arrives in between then waits instead of taking its default action.
+    virtual sigset_t signals_blocked_at_start() const {
+        sigset_t none;
+        sigemptyset(&none);
+        return none;
+    }
 };
 
 }  // namespace kelvra

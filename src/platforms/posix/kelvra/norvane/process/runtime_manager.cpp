@@ -47,7 +47,8 @@ int RuntimeManager::spawn_session_process(std::unique_ptr<ChildProcess> process)
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
-        if (sigprocmask(SIG_UNBLOCK, &all_signals_, nullptr) != 0) {
+        const sigset_t keep_blocked = process->signals_blocked_at_start();
+        if (sigprocmask(SIG_SETMASK, &keep_blocked, nullptr) != 0) {
             spdlog::critical("Failed to unblock signals for session process!");
             throw ChildTerminatedException(1);
         }

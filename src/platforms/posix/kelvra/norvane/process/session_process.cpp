@@ -33,6 +33,13 @@ int SessionProcess::main() {
     return 0;
 }
 
+sigset_t SessionProcess::signals_blocked_at_start() const {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    return blocked;
+}
+
 void SessionProcess::init() {
     spdlog::set_pattern(name_ + " [%P] [%L]: %v", spdlog::pattern_time_type::local);
     spdlog::set_level(log_level_);
@@ -55,6 +62,8 @@ void SessionProcess::init() {
     }
     input_watch_ = g_unix_fd_add(input_fd_, G_IO_IN, on_channel_data_static, this);
     sigterm_watch_ = g_unix_signal_add(SIGTERM, on_sigterm_static, this);
+    sigset_t sigterm = signals_blocked_at_start();
+    sigprocmask(SIG_UNBLOCK, &sigterm, nullptr);
     session_->start(main_loop_.get());
 }
 

@@ -29,6 +29,9 @@ public:
     SessionProcess& operator=(const SessionProcess&) = delete;
 
     int main() override;
+    // SIGTERM waits until the loop handles it, so a session stopped right after its start
+    // still ends through its loop, with status 0.
+    sigset_t signals_blocked_at_start() const override;
     void init();
     void deinit();
 

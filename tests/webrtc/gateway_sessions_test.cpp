@@ -1,0 +1,330 @@
+// Viewer sessions through the real gateway: the test signalling server asks for sessions, the
+// sender simulator plays a drone, and test viewers built on webrtcbin answer the children's
+// offers, decode the video and read the detections.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "kelvra/msgs/video/messages.hpp"
+#include "support/gateway_process.hpp"
+#include "support/session_relay.hpp"
+#include "support/signalling_peer.hpp"
+#include "support/webrtc_viewer.hpp"
+
+namespace kelvra {
+namespace {
+
+using namespace std::chrono_literals;
+using msgs::video::session_response;
+using testing::GatewayConfig;
+using testing::GatewayProcess;
+using testing::ProcessRunner;
+using testing::SessionRelay;
+using testing::SignallingPeer;
+using testing::WebrtcViewer;
+
+const uint8_t kManetKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const uint8_t kStreamKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
+                                0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+const char* kStreamKeyHex = "1032547698badcfe0123456789abcdef";
+constexpr uint32_t kManet = 0x0000BEEF;
+constexpr uint8_t kCamera = 1;
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+// Pids of the session children the gateway has spawned, in order, from its log.
+std::vector<int> spawned_children(const std::string& log) {
+    static const std::regex spawned("Spawned session with pid ([0-9]+)");
+    std::vector<int> pids;
+    for (std::sregex_iterator it(log.begin(), log.end(), spawned), end; it != end; ++it) {
+        pids.push_back(std::stoi((*it)[1]));
+    }
+    return pids;
+}
+
+// Whether `pid` exists and has not ended (a zombie counts as ended).
+bool alive(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+bool wait_until_gone(int pid, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (alive(pid)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+size_t open_descriptors(int pid) {
+    size_t n = 0;
+    if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// Children of `pid` that have ended but were not reaped.
+size_t zombies_of(int pid) {
+    size_t n = 0;
+    if (DIR* dir = opendir("/proc")) {
+        while (const dirent* entry = readdir(dir)) {
+            if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            const auto close = text.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream fields(text.substr(close + 2));
+            char state = 0;
+            int ppid = 0;
+            fields >> state >> ppid;
+            n += state == 'Z' && ppid == pid;
+        }
+        closedir(dir);
+    }
+    return n;
+}
+
+class GatewaySessions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GatewayConfig config;
+        config.signalling_port = peer.port();
+        config.log_level = 1;
+        config.ice_local_addresses = {"127.0.0.1"};
+        gateway = std::make_unique<GatewayProcess>(config);
+        ASSERT_TRUE(peer.accept(5s)) << gateway->log();
+        ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, true, kStreamKey));
+        ASSERT_TRUE(
+            gateway->wait_for_log("Add new stream with manet address beef and camera 1", 5s));
+    }
+
+    void TearDown() override {
+        if (sender) sender->send_signal(SIGTERM);
+        if (HasFailure()) std::cerr << gateway->log().substr(0, 60000) << "\n";
+    }
+
+    // A drone sending a live picture with two moving boxes on every frame, in the background.
+    void start_sender(const std::string& codec, int frames) {
+        sender = std::make_unique<ProcessRunner>(
+            NORVANE_SENDER_BINARY,
+            std::vector<std::string>{"--gateway",    gateway->gateway_address(),
+                                     "--manet-addr", "0000BEEF",
+                                     "--camera",     "1",
+                                     "--key",        kStreamKeyHex,
+                                     "--encode",     codec,
+                                     "--frames",     std::to_string(frames),
+                                     "--fps",        "30",
+                                     "--detections", "2",
+                                     "--width",      std::to_string(kWidth),
+                                     "--height",     std::to_string(kHeight),
+                                     "--linger-ms",  "0"});
+    }
+
+    // The gateway's answer to one session request, with the length of its frame.
+    std::pair<session_response, size_t> request_session(uint32_t consumer_id) {
+        const size_t before = peer.count(session_response::TYPE);
+        EXPECT_TRUE(peer.send_session_request(kManet, consumer_id, kCamera));
+        auto response = peer.wait_for<session_response>(5s);
+        EXPECT_TRUE(response) << gateway->log();
+        EXPECT_EQ(peer.count(session_response::TYPE), before + 1);
+        if (!response) return {};
+        EXPECT_EQ(response->manet_addr, kManet);
+        EXPECT_EQ(response->consumer_id, consumer_id);
+        EXPECT_EQ(response->camera_type, kCamera);
+        return {*response, response->frame_size()};
+    }
+
+    void expect_ok(uint32_t consumer_id) {
+        const auto [response, length] = request_session(consumer_id);
+        EXPECT_EQ(response.result, 0);
+        EXPECT_STREQ(response.status, "OK");
+        EXPECT_EQ(length, 21u);
+    }
+
+    bool watch(WebrtcViewer& viewer, uint64_t frames, std::chrono::milliseconds timeout = 20s) {
+        return relay.run_until([&] { return viewer.decoded_frames() >= frames; }, timeout);
+    }
+
+    SignallingPeer peer{kManetKey};
+    std::unique_ptr<GatewayProcess> gateway;
+    std::unique_ptr<ProcessRunner> sender;
+    SessionRelay relay{peer, kManet, kCamera};
+};
+
+// The boxes of every detections text are the sender's two synthetic boxes of one frame.
+void expect_detections_of_one_frame(const std::string& text) {
+    static const std::regex layout(R"(\{"det":\[\{"h":32,"i":0,"t":0,"w":32,"x":\d+,"y":\d+\},)"
+                                   R"(\{"h":32,"i":1,"t":1,"w":32,"x":\d+,"y":\d+\}\],"t":\d+\})");
+    ASSERT_TRUE(std::regex_match(text, layout)) << text;
+    const auto json = nlohmann::json::parse(text);
+    const unsigned span_x = kWidth - 32;
+    const unsigned span_y = kHeight - 32;
+    const unsigned x0 = json["det"][0]["x"];
+    const unsigned y0 = json["det"][0]["y"];
+    EXPECT_EQ(json["det"][1]["x"].get<unsigned>(), (x0 + 37) % span_x) << text;
+    EXPECT_EQ(json["det"][1]["y"].get<unsigned>(), (y0 + 53) % span_y) << text;
+}
+
+TEST_F(GatewaySessions, ViewerDecodesVp8AndReceivesOneDetectionsTextPerFrame) {
+    expect_ok(7);
+    WebrtcViewer viewer;
+    relay.attach(7, viewer);
+    start_sender("vp8", 240);
+    ASSERT_TRUE(watch(viewer, 30)) << viewer.describe();
+    EXPECT_EQ(viewer.encoding_name(), "VP8");
+    EXPECT_EQ(viewer.frame_width(), kWidth);
+    EXPECT_EQ(viewer.frame_height(), kHeight);
+    EXPECT_EQ(relay.offers(7), 1u);
+    EXPECT_GE(relay.candidates(7), 1u);
+
+    ASSERT_TRUE(viewer.wait_for_texts(30)) << viewer.describe();
+    EXPECT_EQ(viewer.data_channel_label(), "sendChannel");
+    const auto texts = viewer.texts();
+    uint64_t previous = 0;
+    for (const std::string& text : texts) {
+        expect_detections_of_one_frame(text);
+        const uint64_t t = nlohmann::json::parse(text)["t"];
+        EXPECT_GE(t, previous) << text;
+        previous = t;
+    }
+    // One text for every frame the child received while the channel was open.
+    const size_t forwarded = gateway->count("datachannel_detections: 2");
+    EXPECT_GE(texts.size() + 45, forwarded);
+}
+
+TEST_F(GatewaySessions, ViewerDecodesVp9) {
+    expect_ok(8);
+    WebrtcViewer viewer;
+    relay.attach(8, viewer);
+    start_sender("vp9", 240);
+    ASSERT_TRUE(watch(viewer, 20)) << viewer.describe();
+    EXPECT_EQ(viewer.encoding_name(), "VP9");
+    EXPECT_EQ(viewer.frame_width(), kWidth);
+    EXPECT_EQ(viewer.frame_height(), kHeight);
+    ASSERT_TRUE(viewer.wait_for_texts(10)) << viewer.describe();
+    expect_detections_of_one_frame(viewer.texts().back());
+}
+
+TEST_F(GatewaySessions, RequestsAreAnsweredOnceWithTheirOutcome) {
+    const auto [unknown, unknown_length] = [&] {
+        EXPECT_TRUE(peer.send_session_request(0x1234, 5, kCamera));
+        auto response = peer.wait_for<session_response>(5s);
+        return std::pair{*response, response->frame_size()};
+    }();
+    EXPECT_EQ(unknown.result, -1);
+    EXPECT_STREQ(unknown.status, "No stream found");
+    EXPECT_EQ(unknown_length, 34u);
+
+    expect_ok(5);
+    const auto [again, again_length] = request_session(5);
+    EXPECT_EQ(again.result, -1);
+    EXPECT_STREQ(again.status, "WebrtcSession exists");
+    EXPECT_EQ(again_length, 39u);
+    EXPECT_EQ(gateway->count("SessionProcess already exists!"), 1u);
+    EXPECT_EQ(spawned_children(gateway->log()).size(), 1u);
+
+    // The same consumer may watch another stream.
+    ASSERT_TRUE(peer.send_set_stream(0x0000CAFE, kCamera, true, kStreamKey));
+    ASSERT_TRUE(peer.send_session_request(0x0000CAFE, 5, kCamera));
+    const auto other = peer.wait_for<session_response>(5s);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->result, 0);
+}
+
+TEST_F(GatewaySessions, SessionsEndOnRequestOnTheirOwnAndWithTheirStream) {
+    const size_t descriptors = open_descriptors(gateway->process().pid());
+    expect_ok(1);
+    expect_ok(2);
+    auto pids = spawned_children(gateway->log());
+    ASSERT_EQ(pids.size(), 2u);
+
+    // terminate_session: the child stops on SIGTERM by itself; the consumer may come back.
+    ASSERT_TRUE(peer.send_terminate_session(1, kCamera));
+    ASSERT_TRUE(wait_until_gone(pids[0], 3s));
+    ASSERT_TRUE(gateway->wait_for_log("Child " + std::to_string(pids[0]) + " terminated.", 3s));
+    EXPECT_EQ(gateway->count("Kill hanging child"), 0u);
+    EXPECT_EQ(gateway->count("terminated itself"), 0u);
+    EXPECT_GE(gateway->count("WebRTCSession [" + std::to_string(pids[0]) + "] [I]: Got SIGTERM"),
+              1u);
+    expect_ok(1);
+
+    // A child that dies is cleaned up, and its consumer may ask again.
+    kill(pids[1], SIGKILL);
+    ASSERT_TRUE(
+        gateway->wait_for_log("Session " + std::to_string(pids[1]) + " terminated itself!", 3s));
+    expect_ok(2);
+
+    // Deleting the stream ends both sessions of it.
+    pids = spawned_children(gateway->log());
+    ASSERT_EQ(pids.size(), 4u);
+    ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, false, kStreamKey));
+    EXPECT_TRUE(wait_until_gone(pids[2], 3s));
+    EXPECT_TRUE(wait_until_gone(pids[3], 3s));
+    ASSERT_TRUE(peer.send_terminate_session(2, kCamera));
+    ASSERT_TRUE(gateway->wait_for_log("SessionProcess for consumer 2 does not exists!", 3s));
+
+    // Nothing of the four sessions is left behind in the gateway.
+    EXPECT_EQ(zombies_of(gateway->process().pid()), 0u);
+    EXPECT_EQ(open_descriptors(gateway->process().pid()), descriptors);
+}
+
+TEST_F(GatewaySessions, TwoViewersOfOneStreamAndAStopWithLiveSessions) {
+    expect_ok(11);
+    expect_ok(12);
+    WebrtcViewer first;
+    WebrtcViewer second;
+    relay.attach(11, first);
+    relay.attach(12, second);
+    start_sender("vp8", 600);
+    ASSERT_TRUE(relay.run_until(
+        [&] { return first.decoded_frames() >= 20 && second.decoded_frames() >= 20; }, 20s))
+        << first.describe() << "\n"
+        << second.describe();
+    EXPECT_EQ(first.frame_width(), kWidth);
+    EXPECT_EQ(second.frame_width(), kWidth);
+
+    const auto pids = spawned_children(gateway->log());
+    const auto stop_at = std::chrono::steady_clock::now();
+    const auto status = gateway->stop(3s);
+    ASSERT_TRUE(status && status->exited_with(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_at, 1500ms);
+    for (int pid : pids) EXPECT_TRUE(wait_until_gone(pid, 1s)) << pid;
+    EXPECT_EQ(gateway->count("Not all the children terminated!"), 0u);
+}
+
+TEST_F(GatewaySessions, FormatChangeMakesANewOffer) {
+    expect_ok(21);
+    auto viewer = std::make_unique<WebrtcViewer>();
+    relay.attach(21, *viewer);
+    start_sender("vp8", 90);
+    ASSERT_TRUE(watch(*viewer, 10)) << viewer->describe();
+    ASSERT_TRUE(sender->wait(10s));
+
+    // The drone switches to VP9: the child rebuilds its pipeline and offers again; a viewer
+    // that takes the new offer sees VP9.
+    relay.detach(21);
+    viewer = std::make_unique<WebrtcViewer>();
+    relay.attach(21, *viewer);
+    start_sender("vp9", 300);
+    ASSERT_TRUE(watch(*viewer, 10)) << viewer->describe();
+    EXPECT_EQ(viewer->encoding_name(), "VP9");
+    EXPECT_EQ(relay.offers(21), 2u);
+}
+
+}  // namespace
+}  // namespace kelvra
