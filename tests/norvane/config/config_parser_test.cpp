@@ -79,6 +79,22 @@ TEST(ConfigParser, OnlyPlainHexDigitsAreAccepted) {
     }
 }
 
+TEST(ConfigParser, IceLocalAddressesAreOptionalLiteralAddresses) {
+    EXPECT_TRUE(parsed(valid_config()).ice_local_addresses.empty());
+    json config = valid_config();
+    config["ice_local_addresses"] = {"127.0.0.1", "::1", "10.1.2.3"};
+    EXPECT_EQ(parsed(config).ice_local_addresses,
+              (std::vector<std::string>{"127.0.0.1", "::1", "10.1.2.3"}));
+    config["ice_local_addresses"] = json::array();
+    EXPECT_TRUE(parsed(config).ice_local_addresses.empty());
+
+    for (const json& wrong : {json("127.0.0.1"), json{1, 2}, json{"localhost"}, json{"1.2.3"}}) {
+        config["ice_local_addresses"] = wrong;
+        ConfigParser record;
+        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << wrong.dump();
+    }
+}
+
 TEST(ConfigParser, RejectedTextLeavesTheRecordUnchanged) {
     ConfigParser record = parsed(valid_config());
     json config = valid_config();

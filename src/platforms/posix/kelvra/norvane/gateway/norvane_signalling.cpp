@@ -4,7 +4,6 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
-#include <algorithm>
 
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
@@ -92,30 +91,12 @@ void Norvane::read_session_pipe(const norvane::SessionPollContext& context) {
         const ssize_t got = ::read(session.from_child_read.get(), buffer.data() + held, room);
         buffer.resize(held + (got > 0 ? static_cast<size_t>(got) : 0));
     }
-    const auto drop_front = [&buffer](size_t n) {
-        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
-    };
-    for (;;) {
-        if (session.discard > 0) {
-            const size_t n = std::min(session.discard, buffer.size());
-            drop_front(n);
-            session.discard -= n;
-            if (session.discard > 0) return;
-        }
-        const size_t complete = messgen::complete_frames_length(buffer.data(), buffer.size());
-        if (complete > 0) {
-            signalling_client_->send(buffer.data(), complete);
-            drop_front(complete);
-        }
-        // A frame longer than the buffer would block this session's pipe for good: skip it
-        // and keep the frames after it.
-        if (buffer.size() < messgen::kFrameHeaderSize) return;
-        const size_t frame_size =
-            messgen::kFrameHeaderSize + messgen::load_le<uint32_t>(buffer.data() + 1);
-        if (frame_size <= buffer.capacity()) return;
+    const size_t skipped = norvane::take_child_frames(
+        buffer, session.discard,
+        [this](const uint8_t* frames, size_t size) { signalling_client_->send(frames, size); });
+    if (skipped > 0) {
         logger_->error("Session {} wrote a frame of {} bytes, more than {}: dropped", session.pid,
-                       frame_size, buffer.capacity());
-        session.discard = frame_size;
+                       skipped, buffer.capacity());
     }
 }
 

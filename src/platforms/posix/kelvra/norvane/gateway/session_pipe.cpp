@@ -5,6 +5,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "kelvra/msgs/video/messgen.hpp"
+
 namespace kelvra::norvane {
 namespace {
 
@@ -55,6 +59,33 @@ void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size) {
         spdlog::error("VideoReceiver, Failed to write data to pipe {}, message size: {}", fd, size);
     } else if (static_cast<size_t>(written) < size) {
         spdlog::error("Data is partially written to pipe {}! {} != {}", fd, written, size);
+    }
+}
+
+size_t take_child_frames(std::vector<uint8_t>& buffer, size_t& discard,
+                         const std::function<void(const uint8_t*, size_t)>& send) {
+    const auto drop_front = [&buffer](size_t n) {
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    size_t skipped = 0;
+    for (;;) {
+        if (discard > 0) {
+            const size_t n = std::min(discard, buffer.size());
+            drop_front(n);
+            discard -= n;
+            if (discard > 0) return skipped;
+        }
+        const size_t complete = messgen::complete_frames_length(buffer.data(), buffer.size());
+        if (complete > 0) {
+            send(buffer.data(), complete);
+            drop_front(complete);
+        }
+        if (buffer.size() < messgen::kFrameHeaderSize) return skipped;
+        const size_t frame_size =
+            messgen::kFrameHeaderSize + messgen::load_le<uint32_t>(buffer.data() + 1);
+        if (frame_size <= buffer.capacity()) return skipped;
+        skipped = frame_size;
+        discard = frame_size;
     }
 }
 

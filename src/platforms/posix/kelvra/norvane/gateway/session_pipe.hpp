@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "kelvra/core/unique_fd.hpp"
 
@@ -26,5 +28,13 @@ DataPipe create_data_pipe();
 // receives part of a frame followed by the next one. Failures are logged, never retried, and
 // never wait: a child that does not read only loses its own frames.
 void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size);
+
+// Takes what a child wrote into `buffer` (read with a capacity reserved once): the complete
+// frames at its front go to `send` in one call and leave the buffer; an incomplete one waits.
+// A frame longer than the buffer's capacity could never complete there and would block the
+// session for good: it is skipped, `discard` counting its bytes still to come, and its size is
+// returned (0 when nothing was skipped) so that the caller can report it.
+size_t take_child_frames(std::vector<uint8_t>& buffer, size_t& discard,
+                         const std::function<void(const uint8_t*, size_t)>& send);
 
 }  // namespace kelvra::norvane

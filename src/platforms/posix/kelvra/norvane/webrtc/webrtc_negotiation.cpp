@@ -144,9 +144,14 @@ void WebRTCGstSession::handle_sdp_string(const char* sdp) {
         spdlog::error("{}: no offer was made yet, SDP answer dropped", consumer_id_);
         return;
     }
+    // An answer that does not parse comes from outside: it is dropped, the session goes on.
+    // The parser takes nearly any text, so an answer without a media section is refused too.
+    if (sdp[0] == '\0') {
+        spdlog::error("{}: could not parse SDP answer, dropped", consumer_id_);
+        return;
+    }
     GstSDPMessage* message = nullptr;
     gst_sdp_message_new(&message);
-    // An answer that does not parse comes from outside: it is dropped, the session goes on.
     if (gst_sdp_message_parse_buffer(reinterpret_cast<const guint8*>(sdp),
                                      static_cast<guint>(std::strlen(sdp)), message) != GST_SDP_OK ||
         gst_sdp_message_medias_len(message) == 0) {

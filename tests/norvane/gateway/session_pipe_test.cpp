@@ -1,0 +1,116 @@
+#include "kelvra/norvane/gateway/session_pipe.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "kelvra/msgs/video/messgen.hpp"
+#include "norvane/process/log_capture.hpp"
+
+namespace kelvra::norvane {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes frame(uint8_t type, size_t payload_size) {
+    Bytes out(messgen::kFrameHeaderSize + payload_size, static_cast<uint8_t>(type + 1));
+    out[0] = type;
+    messgen::store_le<uint32_t>(out.data() + 1, static_cast<uint32_t>(payload_size));
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST(SessionPipe, CreatedNonBlockingWithTheSessionCapacity) {
+    testing::LogCapture log;
+    const DataPipe pipe = create_data_pipe();
+    ASSERT_TRUE(pipe.ok) << log.text() << " (raise fs.pipe-max-size: scripts/setup.sh)";
+    for (const UniqueFd* end : {&pipe.read_end, &pipe.write_end}) {
+        EXPECT_NE(fcntl(end->get(), F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_GE(fcntl(end->get(), F_GETPIPE_SZ), kSessionPipeSize);
+    }
+}
+
+// A child that stops reading loses whole frames, never parts of one.
+TEST(SessionPipe, FrameThatDoesNotFitIsDroppedWholeAndLaterFramesGoThrough) {
+    testing::LogCapture log;
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    const UniqueFd read_end(fds[0]);
+    const UniqueFd write_end(fds[1]);
+    ASSERT_GE(fcntl(write_end.get(), F_SETPIPE_SZ, 65536), 0);
+
+    const Bytes big = frame(10, 9995);
+    int written = 0;
+    for (int i = 0; i < 10; ++i) {
+        write_buffer_to_pipe(write_end.get(), big.data(), big.size());
+        written = log.count_level("error") == 0 ? i + 1 : written;
+    }
+    ASSERT_GT(written, 0);
+    ASSERT_LT(written, 10);
+    EXPECT_EQ(log.count("error", "VideoReceiver, Failed to write data to pipe " +
+                                     std::to_string(write_end.get()) + ", message size: 10000"),
+              10 - written);
+    EXPECT_EQ(log.count_level("error"), 10 - written);
+
+    Bytes queued(1 << 17);
+    const ssize_t got = read(read_end.get(), queued.data(), queued.size());
+    EXPECT_EQ(got, written * 10000);
+    const Bytes small = frame(7, 20);
+    write_buffer_to_pipe(write_end.get(), small.data(), small.size());
+    EXPECT_EQ(read(read_end.get(), queued.data(), queued.size()), 25);
+}
+
+class ChildFrames : public ::testing::Test {
+protected:
+    ChildFrames() { buffer.reserve(64); }
+
+    // Appends what a read from the child would bring, then takes the complete frames.
+    size_t arrive(const Bytes& bytes) {
+        buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+        return take_child_frames(buffer, discard, [this](const uint8_t* data, size_t size) {
+            sends.emplace_back(data, data + size);
+        });
+    }
+
+    Bytes buffer;
+    size_t discard = 0;
+    std::vector<Bytes> sends;
+};
+
+TEST_F(ChildFrames, CompleteFramesGoOutTogetherAndAPartialOneWaits) {
+    const Bytes a = frame(3, 10);
+    const Bytes b = frame(3, 0);
+    const Bytes c = frame(3, 12);
+    const Bytes ab = concat({a, b});
+    EXPECT_EQ(arrive(concat({ab, Bytes(c.begin(), c.begin() + 8)})), 0u);
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0], ab);
+    EXPECT_EQ(buffer.size(), 8u);
+    arrive(Bytes(c.begin() + 8, c.end()));
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_EQ(sends[1], c);
+    EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(ChildFrames, FrameLongerThanTheBufferIsSkippedAndTheNextOneStillArrives) {
+    const Bytes oversized = frame(3, 100);
+    const Bytes next = frame(3, 4);
+    EXPECT_EQ(arrive(Bytes(oversized.begin(), oversized.begin() + 40)), 105u);
+    EXPECT_TRUE(sends.empty());
+    EXPECT_EQ(arrive(Bytes(oversized.begin() + 40, oversized.end() - 10)), 0u);
+    EXPECT_EQ(arrive(concat({Bytes(oversized.end() - 10, oversized.end()), next})), 0u);
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0], next);
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_EQ(discard, 0u);
+}
+
+}  // namespace
+}  // namespace kelvra::norvane
