@@ -1,0 +1,244 @@
+// The media session of one viewer inside this process: what its first frames build, what it
+// writes up its pipe, and the viewer input it must survive.
+
+#include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelvra/core/unique_fd.hpp"
+#include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/norvane/webrtc/gst_ref.hpp"
+
+namespace kelvra {
+namespace {
+
+namespace video = msgs::video;
+using Bytes = std::vector<uint8_t>;
+
+// GStreamer's threads log too, so the capture must take lines from several threads.
+class ThreadSafeLogCapture {
+public:
+    ThreadSafeLogCapture() : previous_(spdlog::default_logger()) {
+        auto logger = std::make_shared<spdlog::logger>(
+            "session_capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(lines_));
+        logger->set_pattern("%l %v");
+        logger->set_level(spdlog::level::trace);
+        spdlog::set_default_logger(logger);
+    }
+    ~ThreadSafeLogCapture() { spdlog::set_default_logger(previous_); }
+    size_t count(const std::string& text) {
+        spdlog::default_logger()->flush();
+        const std::string all = lines_.str();
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+        return n;
+    }
+
+private:
+    std::shared_ptr<spdlog::logger> previous_;
+    std::ostringstream lines_;
+};
+
+struct WrittenMessage {
+    uint32_t manet_addr = 0;
+    uint32_t consumer_id = 0;
+    uint8_t camera_type = 0;
+    uint8_t type = 0;
+    std::string text;  // the SDP, or the candidate
+};
+
+class MediaSession : public ::testing::Test {
+protected:
+    MediaSession() {
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+        from_child_read_.reset(fds[0]);
+        from_child_write_.reset(fds[1]);
+        session_ = std::make_unique<WebRTCGstSession>(0xBEEF, 42, "u:p@turn.invalid:3478",
+                                                      "stun.invalid:3478", from_child_write_.get(),
+                                                      3, std::vector<std::string>{"127.0.0.1"});
+        gst_init(nullptr, nullptr);
+        session_->start(loop_.get());
+    }
+    ~MediaSession() override { session_->stop(); }
+
+    template <typename Message>
+    void feed(const Message& message) {
+        Bytes frame;
+        frame.reserve(message.frame_size());
+        message.serialize(frame);
+        session_->feed_message(
+            {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
+    }
+    void feed_frame(uint8_t format) {
+        const Bytes payload = {0x10, 0x02, 0x00, 0x9d, 0x01, 0x2a};
+        video::video_frame frame;
+        frame.keyframe = 1;
+        frame.video_format = format;
+        frame.payload = {const_cast<uint8_t*>(payload.data()),
+                         static_cast<uint32_t>(payload.size())};
+        feed(frame);
+    }
+
+    // Runs the loop until the child has written an offer, then a little longer for candidates;
+    // returns everything written up the pipe meanwhile.
+    std::vector<WrittenMessage> messages_until_offer() {
+        std::vector<WrittenMessage> out;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        auto settle = deadline;
+        while (std::chrono::steady_clock::now() < std::min(deadline, settle)) {
+            g_main_context_iteration(nullptr, FALSE);
+            read_messages(out);
+            const bool offered = std::any_of(out.begin(), out.end(), [](const auto& m) {
+                return m.type == video::sdp_message::TYPE;
+            });
+            if (offered && settle == deadline) {
+                settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return out;
+    }
+
+    void read_messages(std::vector<WrittenMessage>& out) {
+        uint8_t chunk[65536];
+        const ssize_t got = read(from_child_read_.get(), chunk, sizeof(chunk));
+        if (got > 0) pending_.insert(pending_.end(), chunk, chunk + got);
+        const size_t used =
+            messgen::walk_frames(pending_.data(), pending_.size(), [&](const auto& info) {
+                arena_.reset();
+                video::session_msg wrapped;
+                ASSERT_EQ(wrapped.parse(info, arena_), static_cast<int>(info.size));
+                WrittenMessage m{wrapped.manet_addr, wrapped.consumer_id, wrapped.camera_type,
+                                 wrapped.peer_msg.ptr[0], ""};
+                const messgen::MessageInfo inner{
+                    m.type, messgen::load_le<uint32_t>(wrapped.peer_msg.ptr + 1),
+                    wrapped.peer_msg.ptr + 5};
+                if (m.type == video::sdp_message::TYPE) {
+                    video::sdp_message sdp;
+                    ASSERT_GT(sdp.parse(inner, arena_), 0);
+                    EXPECT_STREQ(sdp.type, "offer");
+                    m.text = sdp.sdp;
+                } else {
+                    video::ice_message ice;
+                    ASSERT_EQ(m.type, video::ice_message::TYPE);
+                    ASSERT_GT(ice.parse(inner, arena_), 0);
+                    m.text = ice.candidate;
+                }
+                out.push_back(m);
+            });
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+
+    std::string factory_of(const char* element) {
+        const auto found = session_->element(element);
+        if (!found) return "";
+        return GST_OBJECT_NAME(gst_element_get_factory(found.get()));
+    }
+
+    ThreadSafeLogCapture log_;
+    UniqueFd from_child_read_;
+    UniqueFd from_child_write_;
+    norvane::GMainLoopPtr loop_{g_main_loop_new(nullptr, FALSE)};
+    std::unique_ptr<WebRTCGstSession> session_;
+    Bytes pending_;
+    messgen::OwnedArena arena_{1 << 16};
+};
+
+TEST_F(MediaSession, ServerUrlsGetTheirSchemeOnce) {
+    EXPECT_EQ(session_->stun_server(), "stun://stun.invalid:3478");
+    EXPECT_EQ(session_->turn_server(), "turn://u:p@turn.invalid:3478");
+    const WebRTCGstSession prefixed(1, 1, "turn://t:3478", "", -1, 1);
+    EXPECT_EQ(prefixed.turn_server(), "turn://t:3478");
+    EXPECT_EQ(prefixed.stun_server(), "stun://");
+}
+
+TEST_F(MediaSession, FramesWithoutAPayloaderAreDroppedWithOneLine) {
+    for (int i = 0; i < 3; ++i) feed_frame(0);
+    for (int i = 0; i < 2; ++i) feed_frame(7);
+    EXPECT_FALSE(session_->has_pipeline());
+    EXPECT_EQ(log_.count("Dropping video frames of format 0: no pipeline for it"), 1u);
+    EXPECT_EQ(log_.count("Dropping video frames of format 7: no pipeline for it"), 1u);
+    EXPECT_EQ(log_.count("Unsupported codec type 7"), 1u);
+}
+
+TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAgain) {
+    feed_frame(1);
+    ASSERT_TRUE(session_->has_pipeline());
+    EXPECT_EQ(factory_of("pay"), "rtpvp8pay");
+    auto messages = messages_until_offer();
+    ASSERT_FALSE(messages.empty()) << "no offer";
+    size_t offers = 0;
+    for (const WrittenMessage& m : messages) {
+        EXPECT_EQ(m.manet_addr, 0xBEEFu);
+        EXPECT_EQ(m.consumer_id, 42u);
+        EXPECT_EQ(m.camera_type, 3);
+        if (m.type != video::sdp_message::TYPE) continue;
+        ++offers;
+        EXPECT_NE(m.text.find("VP8/90000"), std::string::npos) << m.text;
+        EXPECT_NE(m.text.find("webrtc-datachannel"), std::string::npos) << m.text;
+        EXPECT_NE(m.text.find("a=group:BUNDLE"), std::string::npos) << m.text;
+    }
+    EXPECT_EQ(offers, 1u);
+    // Loopback is offered because the configuration asked for it.
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const WrittenMessage& m) {
+        return m.type == video::ice_message::TYPE && m.text.find("127.0.0.1") != std::string::npos;
+    }));
+
+    feed_frame(2);
+    EXPECT_EQ(factory_of("pay"), "rtpvp9pay");
+    messages = messages_until_offer();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const WrittenMessage& m) {
+        return m.type == video::sdp_message::TYPE && m.text.find("VP9/90000") != std::string::npos;
+    }));
+}
+
+// Whatever the viewer side sends, the session goes on.
+TEST_F(MediaSession, BadViewerInputIsLoggedAndDropped) {
+    video::sdp_message answer;
+    answer.type = "answer";
+    answer.sdp = "v=0";
+    feed(answer);  // before any offer
+    EXPECT_EQ(log_.count("42: no offer was made yet, SDP answer dropped"), 1u);
+
+    feed_frame(1);
+    ASSERT_FALSE(messages_until_offer().empty());
+    for (const char* text : {"", "not sdp at all", "v=0\r\n"}) {
+        answer.sdp = text;
+        feed(answer);
+    }
+    EXPECT_EQ(log_.count("42: could not parse SDP answer, dropped"), 3u);
+
+    video::ice_message candidate;
+    candidate.m_line_idx = 0;
+    candidate.candidate = "";
+    feed(candidate);
+    EXPECT_EQ(log_.count("42: received ICE candidate with mline index 0;\nNULL"), 1u);
+    candidate.candidate = "candidate:garbage";
+    feed(candidate);
+
+    video::terminate_session unexpected;
+    feed(unexpected);
+    EXPECT_EQ(log_.count("Unexpected message 9"), 1u);
+    const Bytes truncated = {video::video_frame::TYPE, 3, 0, 0, 0, 1, 1, 0};
+    session_->feed_message({truncated[0], 3, truncated.data() + 5});
+    EXPECT_EQ(log_.count("Failed to parse video frame"), 1u);
+
+    EXPECT_TRUE(session_->has_pipeline());
+    feed_frame(1);  // still takes frames
+}
+
+}  // namespace
+}  // namespace kelvra
