@@ -28,6 +28,7 @@
 #include "support/gateway_process.hpp"
 #include "support/session_relay.hpp"
 #include "support/signalling_peer.hpp"
+#include "support/test_stream.hpp"
 #include "support/webrtc_viewer.hpp"
 
 namespace {
@@ -42,12 +43,11 @@ using kelvra::testing::SignallingPeer;
 using kelvra::testing::WebrtcViewer;
 using Clock = std::chrono::steady_clock;
 
-const uint8_t kManetKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const uint8_t kStreamKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
-                                0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-const char* kStreamKeyHex = "1032547698badcfe0123456789abcdef";
-constexpr uint32_t kManet = 0x0000BEEF;
-constexpr uint8_t kCamera = 1;
+constexpr const auto& kManetKey = kelvra::testing::kTestManetKey;
+constexpr const auto& kStreamKey = kelvra::testing::kTestStreamKey;
+constexpr const char* kStreamKeyHex = kelvra::testing::kTestStreamKeyHex;
+constexpr uint32_t kManet = kelvra::testing::kTestManet;
+constexpr uint8_t kCamera = kelvra::testing::kTestCamera;
 // The stream of every measurement: what a drone camera sends at 2 Mbit/s.
 constexpr int kFps = 30;
 constexpr int kWidth = 640;

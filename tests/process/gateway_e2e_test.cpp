@@ -10,6 +10,7 @@
 #include "kelvra/msgs/video/messages.hpp"
 #include "support/gateway_process.hpp"
 #include "support/signalling_peer.hpp"
+#include "support/test_stream.hpp"
 
 namespace kelvra {
 namespace {
@@ -20,12 +21,11 @@ using testing::GatewayConfig;
 using testing::GatewayProcess;
 using testing::SignallingPeer;
 
-const uint8_t kManetKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const uint8_t kStreamKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
-                                0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-const char* kStreamKeyHex = "1032547698badcfe0123456789abcdef";
-constexpr uint32_t kManet = 0x0000BEEF;
-constexpr uint8_t kCamera = 1;
+constexpr const auto& kManetKey = testing::kTestManetKey;
+constexpr const auto& kStreamKey = testing::kTestStreamKey;
+constexpr const char* kStreamKeyHex = testing::kTestStreamKeyHex;
+constexpr uint32_t kManet = testing::kTestManet;
+constexpr uint8_t kCamera = testing::kTestCamera;
 const char* kReleasedFrame = "Norvane::send_new_frames got detections";
 
 class GatewayEndToEnd : public ::testing::Test {

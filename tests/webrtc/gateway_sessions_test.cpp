@@ -19,6 +19,7 @@
 #include "support/gateway_process.hpp"
 #include "support/session_relay.hpp"
 #include "support/signalling_peer.hpp"
+#include "support/test_stream.hpp"
 #include "support/webrtc_viewer.hpp"
 
 namespace kelvra {
@@ -33,12 +34,11 @@ using testing::SessionRelay;
 using testing::SignallingPeer;
 using testing::WebrtcViewer;
 
-const uint8_t kManetKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const uint8_t kStreamKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
-                                0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-const char* kStreamKeyHex = "1032547698badcfe0123456789abcdef";
-constexpr uint32_t kManet = 0x0000BEEF;
-constexpr uint8_t kCamera = 1;
+constexpr const auto& kManetKey = testing::kTestManetKey;
+constexpr const auto& kStreamKey = testing::kTestStreamKey;
+constexpr const char* kStreamKeyHex = testing::kTestStreamKeyHex;
+constexpr uint32_t kManet = testing::kTestManet;
+constexpr uint8_t kCamera = testing::kTestCamera;
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 
