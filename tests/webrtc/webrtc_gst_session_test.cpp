@@ -4,13 +4,16 @@
 #include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
 
 #include <fcntl.h>
+#include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -50,6 +53,30 @@ private:
     std::ostringstream lines_;
 };
 
+// One VP8 keyframe as a drone's encoder makes it.
+Bytes encoded_vp8_keyframe() {
+    const norvane::GstObjectPtr<GstElement> pipeline(GST_ELEMENT(gst_object_ref_sink(
+        gst_parse_launch("videotestsrc num-buffers=1 ! video/x-raw,width=64,height=48 ! vp8enc "
+                         "! appsink name=out",
+                         nullptr))));
+    const norvane::GstObjectPtr<GstElement> sink(
+        gst_bin_get_by_name(GST_BIN(pipeline.get()), "out"));
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink.get()));
+    Bytes out;
+    if (sample != nullptr) {
+        GstMapInfo map;
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            out.assign(map.data, map.data + map.size);
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_sample_unref(sample);
+    }
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    return out;
+}
+
 struct WrittenMessage {
     uint32_t manet_addr = 0;
     uint32_t consumer_id = 0;
@@ -81,8 +108,8 @@ protected:
         session_->feed_message(
             {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
     }
-    void feed_frame(uint8_t format) {
-        const Bytes payload = {0x10, 0x02, 0x00, 0x9d, 0x01, 0x2a};
+    // A frame whose payload no payloader can parse, unless `payload` is given.
+    void feed_frame(uint8_t format, Bytes payload = {0x10, 0x02, 0x00, 0x9d, 0x01, 0x2a}) {
         video::video_frame frame;
         frame.keyframe = 1;
         frame.video_format = format;
@@ -203,6 +230,37 @@ TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAg
     EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const WrittenMessage& m) {
         return m.type == video::sdp_message::TYPE && m.text.find("VP9/90000") != std::string::npos;
     }));
+}
+
+// A damaged frame from the drone costs that frame, not the rest of the viewer's video.
+TEST_F(MediaSession, FrameThePayloaderRejectsIsDroppedAndLaterFramesFlow) {
+    const Bytes keyframe = encoded_vp8_keyframe();
+    ASSERT_FALSE(keyframe.empty());
+    feed_frame(1);
+    const auto payloader = session_->element("pay");
+    const auto wait_until = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            g_main_context_iteration(nullptr, FALSE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    ASSERT_TRUE(wait_until(
+        [&] { return log_.count("Frame dropped: the payloader could not packetize it") == 1; }));
+    // Packets leaving the payloader, counted before webrtcbin (not negotiated here) holds them.
+    std::atomic<int> packets{0};
+    const norvane::GstObjectPtr<GstPad> src(gst_element_get_static_pad(payloader.get(), "src"));
+    gst_pad_add_probe(
+        src.get(),
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        [](GstPad*, GstPadProbeInfo*, gpointer count) {
+            ++*static_cast<std::atomic<int>*>(count);
+            return GST_PAD_PROBE_OK;
+        },
+        &packets, nullptr);
+    feed_frame(1, keyframe);
+    EXPECT_TRUE(wait_until([&] { return packets > 0; }));
 }
 
 // Whatever the viewer side sends, the session goes on.

@@ -220,6 +220,7 @@ void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
     payloader_ = payloader;
     appsrc_ = appsrc;
     add_ice_local_addresses();
+    guard_payloader_input();
 
     g_signal_connect(webrtcbin, "on-negotiation-needed",
                      G_CALLBACK(gst_on_negotiation_needed_static), this);
@@ -251,6 +252,25 @@ void WebRTCGstSession::add_ice_local_addresses() {
         g_signal_emit_by_name(agent, "add-local-ip-address", address.c_str(), &added);
         if (!added) spdlog::error("Failed to add local ICE address {}", address);
     }
+}
+
+// A frame the payloader cannot parse (a damaged or empty frame from the drone) makes it return
+// an error, which would stop appsrc's streaming thread and freeze this viewer's video for good.
+// Only that frame is lost: the payloader takes the next one as usual.
+void WebRTCGstSession::guard_payloader_input() {
+    const norvane::GstObjectPtr<GstPad> pad(gst_element_get_static_pad(payloader_, "sink"));
+    if (!pad) return;
+    payloader_chain_ = GST_PAD_CHAINFUNC(pad.get());
+    gst_pad_set_chain_function_full(pad.get(), payloader_chain_static, this, nullptr);
+}
+
+GstFlowReturn WebRTCGstSession::payloader_chain_static(GstPad* pad, GstObject* parent,
+                                                       GstBuffer* buffer) {
+    auto* self = static_cast<WebRTCGstSession*>(pad->chaindata);
+    const GstFlowReturn result = self->payloader_chain_(pad, parent, buffer);
+    if (result != GST_FLOW_ERROR) return result;
+    spdlog::error("Frame dropped: the payloader could not packetize it");
+    return GST_FLOW_OK;
 }
 
 void WebRTCGstSession::destroy_gst_pipeline() {

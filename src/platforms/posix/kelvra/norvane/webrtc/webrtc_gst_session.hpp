@@ -56,6 +56,8 @@ private:
     void launch_gst_pipeline(uint8_t format);
     void destroy_gst_pipeline();
     void add_ice_local_addresses();
+    void guard_payloader_input();
+    static GstFlowReturn payloader_chain_static(GstPad* pad, GstObject* parent, GstBuffer* buffer);
     static gboolean bus_call_static(GstBus* bus, GstMessage* message, gpointer self);
     gboolean bus_call(GstMessage* message);
 
@@ -109,6 +111,7 @@ private:
     GstElement* payloader_ = nullptr;
     GstElement* appsrc_ = nullptr;
     norvane::GSourcePtr ice_check_source_;
+    GstPadChainFunction payloader_chain_ = nullptr;  // the payloader's own input function
     uint8_t video_format_ = 0;
     bool dropped_frames_logged_ = false;  // frames without a pipeline were reported
 
