@@ -50,6 +50,11 @@ void WebRTCGstSession::adopt_channel(GstWebRTCDataChannel* channel) {
     connect_channel_signals(channel);
 }
 
+bool WebRTCGstSession::holds_channel() {
+    const std::lock_guard lock(channel_mutex_);
+    return data_channel_ != nullptr;
+}
+
 bool WebRTCGstSession::is_held_channel(GstWebRTCDataChannel* channel) {
     const std::lock_guard lock(channel_mutex_);
     return data_channel_.get() == channel;
@@ -86,12 +91,7 @@ void WebRTCGstSession::gst_on_data_channel_static(GstElement*, GstWebRTCDataChan
 
 void WebRTCGstSession::gst_on_data_channel(GstWebRTCDataChannel* channel) {
     spdlog::error("new on data channel");
-    bool none_held = false;
-    {
-        const std::lock_guard lock(channel_mutex_);
-        none_held = !data_channel_;
-    }
-    if (none_held) {
+    if (!holds_channel()) {
         spdlog::error("Null channel on data channel");
         spdlog::error("ON datachannel old is null");
     }
@@ -107,12 +107,7 @@ void WebRTCGstSession::gst_on_data_channel_open_static(GstWebRTCDataChannel* cha
 
 void WebRTCGstSession::gst_on_data_channel_open(GstWebRTCDataChannel* channel) {
     spdlog::error("on data channel open");
-    bool none_held = false;
-    {
-        const std::lock_guard lock(channel_mutex_);
-        none_held = !data_channel_;
-    }
-    if (none_held) spdlog::error("data channel old is null");
+    if (!holds_channel()) spdlog::error("data channel old is null");
     if (is_held_channel(channel)) return;
     spdlog::error("opened datachannel differs");
     adopt_channel(channel);

@@ -83,6 +83,7 @@ private:
                                 const messgen::Dynamic<msgs::video::detection_item>& detections);
     void adopt_channel(GstWebRTCDataChannel* channel);
     void connect_channel_signals(GstWebRTCDataChannel* channel);
+    bool holds_channel();
     bool is_held_channel(GstWebRTCDataChannel* channel);
     void forget_channel();
     static void gst_on_data_channel_static(GstElement* webrtcbin, GstWebRTCDataChannel* channel,
