@@ -9,15 +9,9 @@ endif()
 install(TARGETS ${NORVANE_INSTALL_TARGETS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES config/norvane-example.json
+install(FILES config/norvane-example.json config/norvane-signal-example.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/norvane/examples)
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/config/norvane-signal-example.json)
-  install(FILES config/norvane-signal-example.json
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/norvane/examples)
-endif()
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/signal/web)
-  install(DIRECTORY tools/signal/web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/norvane/web)
-endif()
+install(DIRECTORY tools/signal/web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/norvane/web)
 
 # Units name the installed programs and the configuration under the system's /etc.
 set(NORVANE_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})

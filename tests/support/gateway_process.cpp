@@ -55,7 +55,9 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
                                << "  \"manet_key\": \"" << config.manet_key << "\",\n"
                                << "  \"save_statistics_to_file\": "
                                << (config.save_statistics_to_file ? "true" : "false")
-                               << ice_addresses_entry(config.ice_local_addresses) << "\n"
+                               << ice_addresses_entry(config.ice_local_addresses)
+                               << (config.extra_json.empty() ? "" : ",\n  " + config.extra_json)
+                               << "\n"
                                << "}\n";
     const std::string command = "exec " + quote(NORVANE_BINARY) + " -c " +
                                 quote(config_path.string()) + " > " +

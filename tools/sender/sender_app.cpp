@@ -102,6 +102,15 @@ bool SenderApp::set_up() {
         }
     }
 
+    if (!options_.frame_times.empty()) {
+        frame_times_.reset(std::fopen(options_.frame_times.c_str(), "w"));
+        if (!frame_times_) {
+            fmt::print(stderr, "norvane-sender: cannot create {}: {}\n", options_.frame_times,
+                       std::strerror(errno));
+            return false;
+        }
+    }
+
     StreamKey key = options_.key;
     if (options_.wrong_key)
         for (auto& b : key) b = static_cast<uint8_t>(b ^ 0xff);
@@ -158,6 +167,10 @@ void SenderApp::send_next_frame(int64_t now_us) {
         ivf_out_.reset();
     }
     for (auto& s : streams_) s.sender->send_frame(stored, now_us);
+    // Wall-clock time, so that it can be set against another program's log.
+    if (frame_times_)
+        fmt::print(frame_times_.get(), "{} {} {}\n", number, time_utc_us(now_us),
+                   frame.keyframe ? 1 : 0);
 }
 
 void SenderApp::receive(Stream& stream, int64_t now_us) {
@@ -257,6 +270,7 @@ int SenderApp::run() {
     }
 
     ivf_out_.reset();
+    frame_times_.reset();
     print_summary(clock_.now_us() - start_us);
     if (status == kExitOk && options_.expect_stats && totals().stats == 0) status = kExitNoStats;
     return status;

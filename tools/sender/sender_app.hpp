@@ -4,6 +4,7 @@
 // serves retransmission requests and stops on SIGINT/SIGTERM, the end of the source or the
 // configured run length.
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -48,6 +49,10 @@ private:
     UniqueFd signals_;
     std::unique_ptr<FrameSource> source_;
     std::unique_ptr<IvfFileWriter> ivf_out_;
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> frame_times_;
     std::unique_ptr<FrameHistory> history_;
     RandomIvSource ivs_;
     std::vector<Stream> streams_;

@@ -41,6 +41,7 @@ struct SenderOptions {
     uint32_t bitrate_kbps = 500;
     std::string pattern = "smpte";
     std::string save_ivf;
+    std::string frame_times;  // where to write each frame's number, send time and keyframe flag
 
     std::optional<uint64_t> frames;
     std::optional<double> duration_s;
@@ -100,8 +101,12 @@ inline cxxopts::Options sender_cli() {
         "pattern", "Test picture pattern when encoding",
         cxxopts::value<std::string>()->default_value("smpte"))(
         "save-ivf", "Also write the frames sent to this IVF file", cxxopts::value<std::string>())(
-        "detections", "Attach this many moving boxes to every frame (0..125)",
-        cxxopts::value<uint32_t>()->default_value("0"));
+        "frame-times",
+        "Write a line 'frame send_time_us keyframe' for every frame sent to this file (send "
+        "time: microseconds since the Unix epoch)",
+        cxxopts::value<std::string>())("detections",
+                                       "Attach this many moving boxes to every frame (0..125)",
+                                       cxxopts::value<uint32_t>()->default_value("0"));
     cli.add_options("Run length")("frames", "Stop after this many frames",
                                   cxxopts::value<uint64_t>())(
         "duration", "Stop after this many seconds", cxxopts::value<double>())(
@@ -214,6 +219,7 @@ inline OptionsResult parse_sender_options(int argc, const char* const* argv) {
                                      "abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
             return fail("--pattern must be a plain name");
         if (args.count("save-ivf")) o.save_ivf = args["save-ivf"].as<std::string>();
+        if (args.count("frame-times")) o.frame_times = args["frame-times"].as<std::string>();
         o.detections = args["detections"].as<uint32_t>();
         if (o.detections > kMaxDetections) return fail("--detections must be 0..125");
 

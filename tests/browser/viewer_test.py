@@ -1,0 +1,236 @@
+"""The viewer page in a headless Chromium against the whole chain: the signalling server serves
+the page, the gateway offers the video of two sender simulators. Checks that video decodes and
+boxes are drawn in two tiles at once, a new offer after a codec change, a refused stream, and
+the page's reconnection when the signalling server restarts. Saves a screenshot.
+
+Run it inside a loopback-only network namespace (tests/run_in_netns.sh):
+  viewer_test.py --signal BIN --gateway BIN --sender BIN [--screenshot PATH]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WEB_ROOT = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "signal", "web")
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
+from chromium import Chromium  # noqa: E402
+
+MANET_KEY = "000102030405060708090a0b0c0d0e0f"
+STREAM_KEY = "1032547698badcfe0123456789abcdef"
+FRONT = "gw1/0000BEEF/1"
+REAR = "gw1/0000BEF0/1"
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Chain:
+    """The server-side processes, each with its log in a temporary directory."""
+
+    def __init__(self, args):
+        self.args = args
+        self.dir = tempfile.mkdtemp(prefix="norvane-browser-")
+        self.http_port = free_port(socket.SOCK_STREAM)
+        gateway_port = free_port(socket.SOCK_STREAM)
+        self.udp_port = free_port(socket.SOCK_DGRAM)
+        self.processes = {}
+        self.write("signal.json", {
+            "http_address": "127.0.0.1", "http_port": self.http_port, "web_root": WEB_ROOT,
+            "gateways": [{"name": "gw1", "listen_port": gateway_port, "manet_addr": "0000ABCD",
+                          "manet_key": MANET_KEY}],
+            "streams": [
+                {"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1, "key": STREAM_KEY,
+                 "name": "Front camera"},
+                {"gateway": "gw1", "manet_addr": "0000BEF0", "camera": 1, "key": STREAM_KEY,
+                 "name": "Rear camera"},
+            ],
+        })
+        self.write("norvane.json", {
+            "listen_ip": "127.0.0.1", "listen_port": self.udp_port, "utm_host": "127.0.0.1",
+            "utm_port": gateway_port, "stun_url": "stun.invalid:3478",
+            "turn_url": "u:p@turn.invalid:3478", "log_statistics": False, "log_level": 2,
+            "save_dir": os.path.join(self.dir, "flights"), "show_local_video": False,
+            "manet_addr": "0000ABCD", "manet_key": MANET_KEY, "save_statistics_to_file": False,
+            "ice_local_addresses": ["127.0.0.1"],
+        })
+
+    def write(self, name, config):
+        with open(os.path.join(self.dir, name), "w") as f:
+            json.dump(config, f, indent=2)
+
+    def start(self, name, command):
+        log = open(os.path.join(self.dir, f"{name}.log"), "a")
+        self.processes[name] = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
+
+    def stop(self, name):
+        process = self.processes.pop(name)
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    def start_signal(self):
+        self.start("signal", [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
+        deadline = time.monotonic() + 10
+        while True:
+            if self.processes["signal"].poll() is not None:
+                raise RuntimeError("norvane-signal exited")
+            try:
+                socket.create_connection(("127.0.0.1", self.http_port), timeout=1).close()
+                return
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+    def start_gateway(self):
+        self.start("gateway", [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")])
+
+    def start_sender(self, manet_addr, codec):
+        self.start(f"sender-{manet_addr}", [
+            self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
+            manet_addr, "--camera", "1", "--key", STREAM_KEY, "--encode", codec,
+            "--frames", "100000", "--fps", "30", "--detections", "2"])
+
+    def print_logs(self):
+        for name in sorted(os.listdir(self.dir)):
+            if name.endswith(".log"):
+                with open(os.path.join(self.dir, name)) as f:
+                    print(f"---- {name} (tail) ----\n{f.read()[-3000:]}")
+
+    def close(self):
+        for name in reversed(list(self.processes)):
+            self.stop(name)
+
+
+def tile(browser, stream):
+    return next((t for t in browser.tiles() or [] if t["stream"] == stream), None)
+
+
+def find_tile(stream):
+    return f"norvaneViewer.tiles().find(t => t.stream === {json.dumps(stream)})"
+
+
+def click_stream_button(browser, stream):
+    browser.evaluate(
+        f"document.querySelector('#streams tr[data-stream=\"{stream}\"] button').click()")
+
+
+def wait_available(browser, stream, timeout=30):
+    browser.wait_for(
+        f"[...document.querySelectorAll('#streams tr[data-stream=\"{stream}\"] td')]"
+        f".some(td => td.textContent === 'available')", timeout, f"video available on {stream}")
+
+
+def expect_live_tile(browser, stream, timeout=60):
+    """Waits until the tile has decoded 30 more frames, had 30 more messages and drawn boxes."""
+    since = tile(browser, stream) or {"framesDecoded": 0, "detectionMessages": 0, "boxesDrawn": 0}
+    return browser.wait_for(
+        f"(() => {{ const t = {find_tile(stream)};"
+        f" return t && t.framesDecoded >= {since['framesDecoded'] + 30}"
+        f" && t.detectionMessages >= {since['detectionMessages'] + 30}"
+        f" && t.boxesDrawn >= {since['boxesDrawn'] + 20} && t; }})()",
+        timeout, f"live video with boxes on {stream}")
+
+
+def run(browser, chain, screenshot):
+    chain.start_signal()
+    chain.start_gateway()
+    chain.start_sender("0000BEEF", "vp8")
+    chain.start_sender("0000BEF0", "vp9")
+
+    browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
+    for stream in (FRONT, REAR):
+        wait_available(browser, stream)
+    started = time.monotonic()
+    click_stream_button(browser, FRONT)
+    click_stream_button(browser, REAR)
+    front, rear = expect_live_tile(browser, FRONT), expect_live_tile(browser, REAR)
+    print(f"two tiles live after {time.monotonic() - started:.1f}s:\n  {front}\n  {rear}")
+    assert (front["codec"], rear["codec"]) == ("VP8", "VP9"), (front, rear)
+    # Boxes come only from messages matched to a displayed frame: at most two a frame. Nearly
+    # every frame shows its own boxes: those of the message whose t is the frame before, one
+    # frame interval back (3000 ticks at 30 fps, give or take the sender's clock).
+    assert front["boxesDrawn"] <= 2 * front["framesPainted"], front
+    for stream in (FRONT, REAR):
+        gaps = browser.evaluate(f"norvaneViewer.matchGaps({json.dumps(stream)})")
+        own = [g for g in gaps if 2000 <= g <= 4000]
+        assert len(gaps) >= 30 and len(own) >= 0.9 * len(gaps), (stream, gaps)
+    if screenshot:
+        time.sleep(0.5)
+        browser.screenshot(screenshot)
+        print(f"screenshot: {screenshot}")
+
+    # The front drone restarts with the other codec: the gateway offers again on the open stream.
+    chain.stop("sender-0000BEEF")
+    chain.start_sender("0000BEEF", "vp9")
+    browser.wait_for(f"{find_tile(FRONT)}.offers === 2", 30, "the offer for VP9")
+    front = expect_live_tile(browser, FRONT)
+    browser.wait_for(f"{find_tile(FRONT)}.codec === 'VP9'", 10, "VP9 in the stats")
+    print(f"after the codec change: {front}")
+
+    # A stream the server does not know is refused: no tile stays, the reason shows.
+    browser.evaluate("norvaneViewer.open('gw1/00000000/9')")
+    browser.wait_for("document.querySelector('#notice').textContent.includes('No stream found')"
+                     " && norvaneViewer.tiles().length === 2", 10, "the refusal")
+
+    # The signalling server restarts: the page reconnects by itself, the tile left open comes
+    # back once the gateway has reconnected too, and the other stream can be opened again.
+    click_stream_button(browser, REAR)
+    browser.wait_for("norvaneViewer.tiles().length === 1", 5, "the rear tile to go")
+    chain.stop("signal")
+    browser.wait_for("!norvaneViewer.connected()", 10, "the page to notice the lost server")
+    chain.start_signal()
+    browser.wait_for("norvaneViewer.connected()", 30, "the reconnection")
+    wait_available(browser, REAR)
+    click_stream_button(browser, REAR)
+    expect_live_tile(browser, REAR)
+    front = expect_live_tile(browser, FRONT)
+    assert front["offers"] == 3, front
+
+    click_stream_button(browser, FRONT)
+    click_stream_button(browser, REAR)
+    browser.wait_for("norvaneViewer.tiles().length === 0", 5, "the tiles to go")
+    assert not browser.exceptions, browser.exceptions
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--signal", "--gateway", "--sender"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+
+    started = time.monotonic()
+    chain = Chain(args)
+    browser = Chromium()
+    try:
+        run(browser, chain, args.screenshot)
+    except BaseException:
+        chain.print_logs()
+        print(f"---- chromium (tail) ----\n{browser.log_text()}")
+        print(f"logs and configurations kept in {chain.dir}")
+        raise
+    finally:
+        browser.close()
+        chain.close()
+    shutil.rmtree(chain.dir, ignore_errors=True)
+    print(f"viewer test passed in {time.monotonic() - started:.1f}s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,466 @@
+// What the server sends gateways and viewers in answer to what it receives from them, checked
+// frame by frame and message by message through recording sinks.
+
+#include "signal/signal_hub.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "kelvra/msgs/video/messages.hpp"
+
+namespace kelvra::norvane::signal_server {
+namespace {
+
+using nlohmann::json;
+namespace video = msgs::video;
+
+const Key kStreamKey = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
+                        0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+
+template <typename Message>
+Bytes frame_of(const Message& message) {
+    Bytes out;
+    out.reserve(message.frame_size());
+    message.serialize(out);
+    return out;
+}
+
+messgen::MessageInfo info_of(const Bytes& frame) {
+    return {frame[0], static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
+            frame.data() + messgen::kFrameHeaderSize};
+}
+
+struct SentFrame {
+    std::string gateway;
+    Bytes frame;
+};
+
+class RecordingGateways : public GatewaySink {
+public:
+    bool send_frame(const std::string& gateway, const Bytes& frame) override {
+        sent.push_back({gateway, frame});
+        return true;
+    }
+    std::vector<SentFrame> sent;
+};
+
+class RecordingViewers : public ViewerSink {
+public:
+    void send_text(ViewerId viewer, const std::string& text) override {
+        received[viewer].push_back(json::parse(text));  // throws on anything but valid JSON
+    }
+    std::map<ViewerId, std::vector<json>> received;
+};
+
+class SignalHubTest : public ::testing::Test {
+protected:
+    static ServerConfig config() {
+        ServerConfig config;
+        config.gateways = {{"gw1", "0.0.0.0", 5466, 1, {}}, {"gw2", "0.0.0.0", 5467, 2, {}}};
+        config.streams = {{{"gw1", 0xBEEF, 1}, kStreamKey, "Front"},
+                          {{"gw1", 0xBEEF, 2}, kStreamKey, "Rear"},
+                          {{"gw2", 0xCAFE, 1}, kStreamKey, "Other"}};
+        return config;
+    }
+
+    // The frames of `Message`'s type sent and not taken yet, parsed; other frames stay.
+    template <typename Message>
+    std::vector<std::pair<std::string, Message>> take() {
+        std::vector<std::pair<std::string, Message>> out;
+        std::vector<SentFrame> others;
+        for (SentFrame& sent : gateways.sent) {
+            if (sent.frame[0] != Message::TYPE) {
+                others.push_back(std::move(sent));
+                continue;
+            }
+            kept.push_back(std::move(sent.frame));  // parsed fields point into it
+            Message message;
+            EXPECT_GE(message.parse(info_of(kept.back()), arena), 0);
+            out.emplace_back(sent.gateway, message);
+        }
+        gateways.sent = std::move(others);
+        return out;
+    }
+
+    json last(ViewerId viewer) {
+        auto& list = viewers.received[viewer];
+        return list.empty() ? json() : list.back();
+    }
+
+    void from_gateway(const std::string& gateway, const Bytes& frame) {
+        hub.gateway_frame(gateway, info_of(frame));
+    }
+
+    Bytes response(uint32_t consumer, int8_t result, const char* status, uint32_t manet = 0xBEEF) {
+        video::session_response message;
+        message.manet_addr = manet;
+        message.consumer_id = consumer;
+        message.camera_type = 1;
+        message.result = result;
+        message.status = status;
+        return frame_of(message);
+    }
+
+    Bytes session_msg(uint32_t consumer, const Bytes& peer_msg) {
+        video::session_msg message;
+        message.manet_addr = 0xBEEF;
+        message.consumer_id = consumer;
+        message.camera_type = 1;
+        message.peer_msg = {const_cast<uint8_t*>(peer_msg.data()),
+                            static_cast<uint32_t>(peer_msg.size())};
+        return frame_of(message);
+    }
+
+    // Opens `stream` for `viewer` and returns the consumer id of the request.
+    uint32_t open(ViewerId viewer, const std::string& stream) {
+        hub.viewer_text(viewer, json{{"type", "open"}, {"stream", stream}}.dump());
+        const auto requests = take<video::session_request>();
+        EXPECT_EQ(requests.size(), 1u);
+        return requests.empty() ? 0 : requests[0].second.consumer_id;
+    }
+
+    uint32_t open_accepted(ViewerId viewer, const std::string& stream) {
+        const uint32_t consumer = open(viewer, stream);
+        from_gateway(parse_stream_id(stream)->gateway, response(consumer, 0, "OK"));
+        EXPECT_EQ(last(viewer)["type"], "opened");
+        return consumer;
+    }
+
+    RecordingGateways gateways;
+    RecordingViewers viewers;
+    SignalHub hub{config(), gateways, viewers};
+    std::vector<Bytes> kept;
+    messgen::OwnedArena arena{1 << 20};
+};
+
+TEST_F(SignalHubTest, ConnectingGatewayGetsItsStreamsAnnouncedEveryTime) {
+    for (int round = 0; round < 2; ++round) {
+        hub.gateway_connected("gw1");
+        const auto announced = take<video::set_stream>();
+        ASSERT_EQ(announced.size(), 2u);
+        for (const auto& [gateway, message] : announced) {
+            EXPECT_EQ(gateway, "gw1");
+            EXPECT_EQ(message.manet_addr, 0xBEEFu);
+            EXPECT_EQ(message.enabled, 1);
+            EXPECT_TRUE(std::equal(kStreamKey.begin(), kStreamKey.end(), message.key));
+        }
+        EXPECT_EQ(announced[0].second.camera_type, 1);
+        EXPECT_EQ(announced[1].second.camera_type, 2);
+        hub.gateway_disconnected("gw1");
+    }
+}
+
+TEST_F(SignalHubTest, ViewerSeesTheListAtOnceAndChangesAtTheNextTick) {
+    hub.viewer_joined(1);
+    ASSERT_EQ(viewers.received[1].size(), 1u);
+    const json list = last(1);
+    EXPECT_EQ(list["type"], "streams");
+    ASSERT_EQ(list["streams"].size(), 3u);
+    EXPECT_EQ(list["streams"][0]["id"], "gw1/0000BEEF/1");
+    EXPECT_EQ(list["streams"][0]["connected"], false);
+
+    hub.gateway_connected("gw1");
+    video::stream_state state;
+    state.manet_addr = 0xBEEF;
+    state.camera_type = 1;
+    state.bitrate_est = 1234;
+    state.lost_frames = 3;
+    state.video_available = 1;
+    from_gateway("gw1", frame_of(state));
+    EXPECT_EQ(viewers.received[1].size(), 1u);  // nothing before the tick
+    hub.tick();
+    ASSERT_EQ(viewers.received[1].size(), 2u);
+    const json front = last(1)["streams"][0];
+    EXPECT_EQ(front["connected"], true);
+    EXPECT_EQ(front["video_available"], true);
+    EXPECT_EQ(front["bitrate"], 1234);
+    EXPECT_EQ(front["lost_frames"], 3);
+    // The same figures again change nothing.
+    from_gateway("gw1", frame_of(state));
+    hub.tick();
+    EXPECT_EQ(viewers.received[1].size(), 2u);
+}
+
+TEST_F(SignalHubTest, SessionRunsFromRequestThroughOfferAndAnswerToClose) {
+    hub.gateway_connected("gw1");
+    take<video::set_stream>();
+    hub.viewer_joined(1);
+    const uint32_t consumer = open(1, "gw1/0000beef/1");
+    EXPECT_NE(consumer, 0u);
+    from_gateway("gw1", response(consumer, 0, "OK"));
+    EXPECT_EQ(last(1),
+              (json{{"type", "opened"}, {"stream", "gw1/0000BEEF/1"}, {"consumer", consumer}}));
+
+    video::sdp_message offer;
+    offer.sdp = "v=0 offer";
+    offer.type = "offer";
+    from_gateway("gw1", session_msg(consumer, frame_of(offer)));
+    EXPECT_EQ(last(1),
+              (json{{"type", "offer"}, {"stream", "gw1/0000BEEF/1"}, {"sdp", "v=0 offer"}}));
+    video::ice_message ice;
+    ice.m_line_idx = 0;
+    ice.candidate = "candidate:1 1 UDP 1 127.0.0.1 5000 typ host";
+    from_gateway("gw1", session_msg(consumer, frame_of(ice)));
+    EXPECT_EQ(last(1), (json{{"type", "candidate"},
+                             {"stream", "gw1/0000BEEF/1"},
+                             {"mline", 0},
+                             {"candidate", ice.candidate}}));
+
+    hub.viewer_text(1, R"({"type":"answer","stream":"gw1/0000BEEF/1","sdp":"v=0 answer"})");
+    hub.viewer_text(1,
+                    R"({"type":"candidate","stream":"gw1/0000BEEF/1","mline":0,"candidate":"c1"})");
+    hub.viewer_text(1,
+                    R"({"type":"candidate","stream":"gw1/0000BEEF/1","mline":0,"candidate":""})");
+    const auto wrapped = take<video::session_msg>();
+    ASSERT_EQ(wrapped.size(), 2u);  // the empty end-of-candidates mark is not forwarded
+    for (const auto& [gateway, message] : wrapped) {
+        EXPECT_EQ(gateway, "gw1");
+        EXPECT_EQ(message.manet_addr, 0xBEEFu);
+        EXPECT_EQ(message.consumer_id, consumer);
+        EXPECT_EQ(message.camera_type, 1);
+    }
+    const Bytes answer_frame(wrapped[0].second.peer_msg.begin(), wrapped[0].second.peer_msg.end());
+    video::sdp_message answer;
+    ASSERT_GE(answer.parse(info_of(answer_frame), arena), 0);
+    EXPECT_STREQ(answer.sdp, "v=0 answer");
+    EXPECT_STREQ(answer.type, "answer");
+    const Bytes ice_frame(wrapped[1].second.peer_msg.begin(), wrapped[1].second.peer_msg.end());
+    video::ice_message candidate;
+    ASSERT_GE(candidate.parse(info_of(ice_frame), arena), 0);
+    EXPECT_STREQ(candidate.candidate, "c1");
+
+    hub.viewer_text(1, R"({"type":"close","stream":"gw1/0000BEEF/1"})");
+    const auto terminated = take<video::terminate_session>();
+    ASSERT_EQ(terminated.size(), 1u);
+    EXPECT_EQ(terminated[0].second.consumer_id, consumer);
+    EXPECT_EQ(terminated[0].second.camera_type, 1);
+    EXPECT_TRUE(hub.sessions().all().empty());
+}
+
+TEST_F(SignalHubTest, ConsumerIdsAreUniqueAndMessagesReachOnlyTheirViewer) {
+    hub.gateway_connected("gw1");
+    hub.gateway_connected("gw2");
+    hub.viewer_joined(1);
+    hub.viewer_joined(2);
+    const uint32_t a = open_accepted(1, "gw1/0000BEEF/1");
+    const uint32_t b = open_accepted(2, "gw1/0000BEEF/1");
+    const uint32_t c = open_accepted(1, "gw2/0000CAFE/1");
+    EXPECT_NE(a, b);
+    EXPECT_NE(b, c);
+    EXPECT_NE(a, c);
+    video::sdp_message offer;
+    offer.sdp = "for b";
+    offer.type = "offer";
+    const size_t before = viewers.received[1].size();
+    from_gateway("gw1", session_msg(b, frame_of(offer)));
+    EXPECT_EQ(last(2)["sdp"], "for b");
+    EXPECT_EQ(viewers.received[1].size(), before);
+    // A gateway cannot reach sessions held on another gateway.
+    from_gateway("gw2", session_msg(a, frame_of(offer)));
+    EXPECT_EQ(viewers.received[1].size(), before);
+    // Opening a stream twice on one connection is an error, not a second session.
+    hub.viewer_text(1, R"({"type":"open","stream":"gw1/0000BEEF/1"})");
+    EXPECT_EQ(last(1)["type"], "error");
+    EXPECT_TRUE(take<video::session_request>().empty());
+}
+
+TEST_F(SignalHubTest, RefusalsAreReportedAndForgotten) {
+    hub.gateway_connected("gw1");
+    hub.viewer_joined(1);
+    hub.viewer_text(1, R"({"type":"open","stream":"gw1/0000DEAD/1"})");
+    EXPECT_EQ(
+        last(1),
+        (json{{"type", "refused"}, {"stream", "gw1/0000DEAD/1"}, {"status", "No stream found"}}));
+    hub.viewer_text(1, R"({"type":"open","stream":"gw2/0000CAFE/1"})");
+    EXPECT_EQ(last(1)["type"], "refused");  // gw2 is not connected
+    EXPECT_TRUE(take<video::session_request>().empty());
+
+    const uint32_t consumer = open(1, "gw1/0000BEEF/1");
+    from_gateway("gw1", response(consumer, -1, "WebrtcSession exists"));
+    EXPECT_EQ(last(1), (json{{"type", "refused"},
+                             {"stream", "gw1/0000BEEF/1"},
+                             {"status", "WebrtcSession exists"}}));
+    EXPECT_TRUE(hub.sessions().all().empty());
+    hub.viewer_text(1, R"({"type":"answer","stream":"gw1/0000BEEF/1","sdp":"x"})");
+    EXPECT_EQ(last(1)["type"], "error");
+    EXPECT_TRUE(take<video::session_msg>().empty());
+}
+
+TEST_F(SignalHubTest, LeavingViewerAndLostGatewayEndTheirSessions) {
+    hub.gateway_connected("gw1");
+    hub.gateway_connected("gw2");
+    hub.viewer_joined(1);
+    hub.viewer_joined(2);
+    const uint32_t a = open_accepted(1, "gw1/0000BEEF/1");
+    const uint32_t pending = open(1, "gw1/0000BEEF/2");
+    const uint32_t other = open_accepted(2, "gw1/0000BEEF/1");
+    const uint32_t far = open_accepted(2, "gw2/0000CAFE/1");
+    take<video::terminate_session>();
+
+    hub.viewer_left(1);
+    std::set<uint32_t> ended;
+    for (const auto& [gateway, message] : take<video::terminate_session>()) {
+        ended.insert(message.consumer_id);
+    }
+    EXPECT_EQ(ended, (std::set<uint32_t>{a, pending}));
+    // The answer to the request that was still open arrives after the viewer left.
+    from_gateway("gw1", response(pending, 0, "OK"));
+    EXPECT_TRUE(viewers.received[1].size() > 0);
+
+    hub.gateway_disconnected("gw1");
+    EXPECT_EQ(last(2), (json{{"type", "closed"},
+                             {"stream", "gw1/0000BEEF/1"},
+                             {"reason", "gateway disconnected"}}));
+    ASSERT_EQ(hub.sessions().all().size(), 1u);
+    EXPECT_EQ(hub.sessions().all().begin()->first, far);
+    (void)other;
+}
+
+TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {
+    hub.gateway_connected("gw1");
+    take<video::set_stream>();
+    const auto added = hub.add_stream(
+        R"({"gateway":"gw1","manet_addr":"00001234","camera":3,"key":"1032547698badcfe0123456789abcdef","name":"New"})");
+    EXPECT_EQ(added.status, 201u);
+    EXPECT_EQ(added.body["id"], "gw1/00001234/3");
+    auto announced = take<video::set_stream>();
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced[0].second.manet_addr, 0x1234u);
+    EXPECT_EQ(announced[0].second.enabled, 1);
+
+    EXPECT_EQ(
+        hub.add_stream(
+               R"({"gateway":"gw1","manet_addr":"1234","camera":3,"key":"1032547698badcfe0123456789abcdef"})")
+            .status,
+        409u);
+    EXPECT_EQ(
+        hub.add_stream(
+               R"({"gateway":"gw9","manet_addr":"1","camera":3,"key":"1032547698badcfe0123456789abcdef"})")
+            .status,
+        400u);
+    EXPECT_EQ(hub.add_stream(R"({"gateway":"gw1","manet_addr":"1","camera":3})").status, 400u);
+    EXPECT_EQ(hub.add_stream("not json").status, 400u);
+    // A stream of a gateway that is away is announced when it connects.
+    EXPECT_EQ(
+        hub.add_stream(
+               R"({"gateway":"gw2","manet_addr":"5","camera":0,"key":"1032547698badcfe0123456789abcdef"})")
+            .status,
+        201u);
+    EXPECT_TRUE(take<video::set_stream>().empty());
+
+    hub.viewer_joined(1);
+    const uint32_t consumer = open_accepted(1, "gw1/00001234/3");
+    const auto removed = hub.remove_stream("gw1", "1234", "3");
+    EXPECT_EQ(removed.status, 200u);
+    EXPECT_EQ(
+        last(1),
+        (json{{"type", "closed"}, {"stream", "gw1/00001234/3"}, {"reason", "stream removed"}}));
+    const auto terminated = take<video::terminate_session>();
+    ASSERT_EQ(terminated.size(), 1u);
+    EXPECT_EQ(terminated[0].second.consumer_id, consumer);
+    const auto withdrawn = take<video::set_stream>();
+    ASSERT_EQ(withdrawn.size(), 1u);
+    EXPECT_EQ(withdrawn[0].second.manet_addr, 0x1234u);
+    EXPECT_EQ(withdrawn[0].second.enabled, 0);
+    // A withdrawn stream is not announced again when its gateway reconnects.
+    hub.gateway_connected("gw1");
+    EXPECT_EQ(take<video::set_stream>().size(), 2u);
+    EXPECT_EQ(hub.remove_stream("gw1", "1234", "3").status, 404u);
+    EXPECT_EQ(hub.remove_stream("gw1", "xyz", "3").status, 400u);
+    EXPECT_EQ(hub.remove_stream("gw1", "1234", "999").status, 400u);
+}
+
+TEST_F(SignalHubTest, GarbageFromViewersGetsAnErrorAndChangesNothing) {
+    hub.gateway_connected("gw1");
+    take<video::set_stream>();
+    hub.viewer_joined(1);
+    const uint32_t consumer = open_accepted(1, "gw1/0000BEEF/1");
+    for (const char* text :
+         {"", "{", "[]", "42", R"({"stream":"gw1/0000BEEF/1"})", R"({"type":7,"stream":"x"})",
+          R"({"type":"open"})", R"({"type":"open","stream":12})",
+          R"({"type":"dance","stream":"gw1/0000BEEF/1"})",
+          R"({"type":"candidate","stream":"gw1/0000BEEF/1","candidate":"c"})",
+          R"({"type":"candidate","stream":"gw1/0000BEEF/1","mline":-1,"candidate":"c"})",
+          R"({"type":"candidate","stream":"gw1/0000BEEF/1","mline":5000000000,"candidate":"c"})",
+          R"({"type":"answer","stream":"gw1/0000BEEF/1"})",
+          R"({"type":"answer","stream":"gw1/0000BEEF/1","sdp":""})",
+          R"({"type":"close","stream":"gw1/0000BEEF/2"})", "\xff\xfe"}) {
+        const size_t before = viewers.received[1].size();
+        hub.viewer_text(1, text);
+        ASSERT_EQ(viewers.received[1].size(), before + 1) << text;
+        EXPECT_EQ(last(1)["type"], "error") << text;
+        EXPECT_TRUE(last(1)["message"].is_string());
+    }
+    EXPECT_TRUE(gateways.sent.empty());
+    ASSERT_NE(hub.sessions().find(1, {"gw1", 0xBEEF, 1}), nullptr);
+    EXPECT_EQ(hub.sessions().find(1, {"gw1", 0xBEEF, 1})->consumer, consumer);
+
+    // An answer too large for one gateway record is refused here rather than lost there.
+    const json huge{
+        {"type", "answer"}, {"stream", "gw1/0000BEEF/1"}, {"sdp", std::string(9000, 'a')}};
+    hub.viewer_text(1, huge.dump());
+    EXPECT_EQ(last(1)["type"], "error");
+    EXPECT_TRUE(gateways.sent.empty());
+}
+
+TEST_F(SignalHubTest, GarbageFromGatewaysIsDropped) {
+    hub.gateway_connected("gw1");
+    hub.viewer_joined(1);
+    const uint32_t consumer = open_accepted(1, "gw1/0000BEEF/1");
+    const size_t before = viewers.received[1].size();
+
+    Bytes truncated = response(consumer, 0, "OK");
+    truncated.resize(truncated.size() - 1);
+    hub.gateway_frame(
+        "gw1", {truncated[0], static_cast<uint32_t>(truncated.size() - 5), truncated.data() + 5});
+    from_gateway("gw1", Bytes{42, 0, 0, 0, 0});
+    // Peer messages that are not exactly one frame, or not an offer.
+    video::sdp_message answer;
+    answer.sdp = "x";
+    answer.type = "answer";
+    Bytes two = frame_of(answer);
+    two.insert(two.end(), two.begin(), two.end());
+    from_gateway("gw1", session_msg(consumer, two));
+    from_gateway("gw1", session_msg(consumer, frame_of(answer)));
+    from_gateway("gw1", session_msg(consumer, Bytes{8, 255, 255, 255, 255}));
+    from_gateway("gw1", session_msg(consumer, {}));
+    EXPECT_EQ(viewers.received[1].size(), before);
+
+    // Text that is not UTF-8 still makes valid JSON (the recording sink parses every message).
+    video::sdp_message offer;
+    offer.sdp = "v=0\xff\xfe";
+    offer.type = "offer";
+    from_gateway("gw1", session_msg(consumer, frame_of(offer)));
+    EXPECT_EQ(last(1)["type"], "offer");
+}
+
+TEST_F(SignalHubTest, MetricsListFiguresConnectionsAndViewers) {
+    hub.gateway_connected("gw1");
+    hub.viewer_joined(1);
+    open_accepted(1, "gw1/0000BEEF/1");
+    video::stream_state state;
+    state.manet_addr = 0xBEEF;
+    state.camera_type = 1;
+    state.bitrate_est = 99;
+    from_gateway("gw1", frame_of(state));
+    hub.add_stream(
+        R"({"gateway":"gw2","manet_addr":"1","camera":0,"key":"1032547698badcfe0123456789abcdef","name":"a \"b\"\n"})");
+    const std::string text = hub.metrics();
+    for (const char* line :
+         {"# TYPE norvane_stream_bitrate gauge\n",
+          "norvane_stream_bitrate{gateway=\"gw1\",manet_addr=\"0000BEEF\",camera=\"1\",name="
+          "\"Front\"} 99\n",
+          "norvane_stream_viewers{gateway=\"gw1\",manet_addr=\"0000BEEF\",camera=\"1\",name="
+          "\"Front\"} 1\n",
+          "name=\"a \\\"b\\\"\\n\"} 0\n", "norvane_gateway_connected{gateway=\"gw1\"} 1\n",
+          "norvane_gateway_connected{gateway=\"gw2\"} 0\n",
+          "norvane_gateway_viewers{gateway=\"gw1\"} 1\n", "norvane_viewer_connections 1\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+}
+
+}  // namespace
+}  // namespace kelvra::norvane::signal_server

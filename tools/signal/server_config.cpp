@@ -1,0 +1,154 @@
+#include "signal/server_config.hpp"
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+
+namespace kelvra::norvane::signal_server {
+
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void fail(const std::string& key, const std::string& problem) {
+    throw ConfigError(fmt::format("{}: {}", key, problem));
+}
+
+std::string join(const std::string& where, const std::string& key) {
+    return where.empty() ? key : where + "." + key;
+}
+
+void require_object(const json& value, const std::string& where,
+                    const std::set<std::string>& allowed) {
+    if (!value.is_object()) fail(where.empty() ? "configuration" : where, "must be an object");
+    for (const auto& [key, _] : value.items()) {
+        if (!allowed.contains(key)) fail(join(where, key), "unknown key");
+    }
+}
+
+const json& member(const json& object, const std::string& where, const std::string& key) {
+    const auto it = object.find(key);
+    if (it == object.end()) fail(join(where, key), "missing");
+    return *it;
+}
+
+std::string string_member(const json& object, const std::string& where, const std::string& key) {
+    const json& value = member(object, where, key);
+    if (!value.is_string()) fail(join(where, key), "must be a string");
+    return value.get<std::string>();
+}
+
+uint32_t number_member(const json& object, const std::string& where, const std::string& key,
+                       uint32_t min, uint32_t max) {
+    const json& value = member(object, where, key);
+    if (!value.is_number_integer()) fail(join(where, key), "must be an integer");
+    const auto number = value.get<int64_t>();
+    if (number < min || number > max) {
+        fail(join(where, key), fmt::format("must be between {} and {}", min, max));
+    }
+    return static_cast<uint32_t>(number);
+}
+
+uint32_t manet_member(const json& object, const std::string& where, const std::string& key) {
+    const auto addr = parse_manet_addr(string_member(object, where, key));
+    if (!addr) fail(join(where, key), "must be 1 to 8 hex digits");
+    return *addr;
+}
+
+Key key_member(const json& object, const std::string& where, const std::string& key) {
+    const auto parsed = parse_key(string_member(object, where, key));
+    if (!parsed) fail(join(where, key), "must be 32 hex digits");
+    return *parsed;
+}
+
+// Gateway names are the first part of stream ids and of API paths.
+void check_name(const std::string& name, const std::string& key) {
+    if (name.empty() || name.size() > 64) fail(key, "must be 1 to 64 characters");
+    for (const char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+        if (!ok) fail(key, "may hold only letters, digits, '-', '_' and '.'");
+    }
+}
+
+GatewayConfig parse_gateway(const json& value, const std::string& where) {
+    require_object(value, where,
+                   {"name", "listen_address", "listen_port", "manet_addr", "manet_key"});
+    GatewayConfig gateway;
+    gateway.name = string_member(value, where, "name");
+    check_name(gateway.name, join(where, "name"));
+    if (value.contains("listen_address")) {
+        gateway.listen_address = string_member(value, where, "listen_address");
+    }
+    gateway.listen_port =
+        static_cast<uint16_t>(number_member(value, where, "listen_port", 1, 65535));
+    gateway.manet_addr = manet_member(value, where, "manet_addr");
+    gateway.manet_key = key_member(value, where, "manet_key");
+    return gateway;
+}
+
+}  // namespace
+
+StreamConfig parse_stream_config(const json& value, const std::string& where) {
+    require_object(value, where, {"gateway", "manet_addr", "camera", "key", "name"});
+    StreamConfig stream;
+    stream.id.gateway = string_member(value, where, "gateway");
+    stream.id.manet_addr = manet_member(value, where, "manet_addr");
+    stream.id.camera = static_cast<uint8_t>(number_member(value, where, "camera", 0, 255));
+    stream.key = key_member(value, where, "key");
+    stream.name = value.contains("name") ? string_member(value, where, "name") : stream.id.text();
+    if (stream.name.size() > 256) fail(join(where, "name"), "must be at most 256 characters");
+    return stream;
+}
+
+ServerConfig parse_server_config(const json& value) {
+    require_object(value, "", {"http_address", "http_port", "web_root", "gateways", "streams"});
+    ServerConfig config;
+    config.http_address = string_member(value, "", "http_address");
+    config.http_port = static_cast<uint16_t>(number_member(value, "", "http_port", 1, 65535));
+    config.web_root = string_member(value, "", "web_root");
+    std::error_code error;
+    if (!std::filesystem::is_directory(config.web_root, error)) {
+        fail("web_root", fmt::format("'{}' is not a directory", config.web_root.string()));
+    }
+
+    const json& gateways = member(value, "", "gateways");
+    if (!gateways.is_array() || gateways.empty()) fail("gateways", "must be a non-empty array");
+    std::set<std::string> names;
+    std::set<uint16_t> ports{config.http_port};
+    for (size_t i = 0; i < gateways.size(); ++i) {
+        const std::string where = fmt::format("gateways[{}]", i);
+        GatewayConfig gateway = parse_gateway(gateways[i], where);
+        if (!names.insert(gateway.name).second) fail(where + ".name", "used twice");
+        if (!ports.insert(gateway.listen_port).second) {
+            fail(where + ".listen_port", "used twice (or equal to http_port)");
+        }
+        config.gateways.push_back(std::move(gateway));
+    }
+
+    if (value.contains("streams")) {
+        const json& streams = value["streams"];
+        if (!streams.is_array()) fail("streams", "must be an array");
+        std::set<StreamId> ids;
+        for (size_t i = 0; i < streams.size(); ++i) {
+            const std::string where = fmt::format("streams[{}]", i);
+            StreamConfig stream = parse_stream_config(streams[i], where);
+            if (!names.contains(stream.id.gateway)) fail(where + ".gateway", "no such gateway");
+            if (!ids.insert(stream.id).second) fail(where, "same stream listed twice");
+            config.streams.push_back(std::move(stream));
+        }
+    }
+    return config;
+}
+
+ServerConfig load_server_config(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    if (!file) throw ConfigError(fmt::format("cannot open '{}'", path.string()));
+    json value = json::parse(file, nullptr, false);
+    if (value.is_discarded()) throw ConfigError(fmt::format("'{}' is not JSON", path.string()));
+    return parse_server_config(value);
+}
+
+}  // namespace kelvra::norvane::signal_server

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json_fwd.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "signal/hex.hpp"
+#include "signal/stream_id.hpp"
+
+namespace kelvra::norvane::signal_server {
+
+// A configuration (or API request) that cannot be used; the text names the offending key.
+class ConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A gateway is known only by the port it connects to: it sends no identity of its own.
+struct GatewayConfig {
+    std::string name;
+    std::string listen_address = "0.0.0.0";
+    uint16_t listen_port = 0;
+    uint32_t manet_addr = 0;
+    Key manet_key{};
+};
+
+struct StreamConfig {
+    StreamId id;
+    Key key{};
+    std::string name;
+};
+
+struct ServerConfig {
+    std::string http_address = "127.0.0.1";
+    uint16_t http_port = 0;
+    std::filesystem::path web_root;
+    std::vector<GatewayConfig> gateways;
+    std::vector<StreamConfig> streams;
+};
+
+// Every check is strict: unknown keys, wrong types, out-of-range numbers and duplicates are
+// refused with a ConfigError, so that a typing error never silently becomes a default.
+ServerConfig parse_server_config(const nlohmann::json& json);
+ServerConfig load_server_config(const std::filesystem::path& path);
+// One stream as the configuration and POST /api/streams write it; `where` prefixes the key
+// named in errors. Whether its gateway exists is for the caller to check.
+StreamConfig parse_stream_config(const nlohmann::json& json, const std::string& where);
+
+}  // namespace kelvra::norvane::signal_server

@@ -1,0 +1,107 @@
+#pragma once
+
+// What the server does, without sockets: it turns frames from gateways and JSON messages from
+// viewers into frames for gateways and JSON messages for viewers. The transports call in and are
+// called back through the two sinks.
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "kelvra/msgs/video/messgen.hpp"
+#include "signal/gateway_codec.hpp"
+#include "signal/server_config.hpp"
+#include "signal/session_table.hpp"
+#include "signal/stream_catalogue.hpp"
+
+namespace kelvra::norvane::signal_server {
+
+class GatewaySink {
+public:
+    // One frame to the named gateway; false when it is not connected or the frame was refused.
+    virtual bool send_frame(const std::string& gateway, const Bytes& frame) = 0;
+
+protected:
+    ~GatewaySink() = default;
+};
+
+class ViewerSink {
+public:
+    virtual void send_text(ViewerId viewer, const std::string& text) = 0;
+
+protected:
+    ~ViewerSink() = default;
+};
+
+// Outcome of an HTTP API request: status code and JSON body.
+struct ApiResult {
+    unsigned status = 200;
+    nlohmann::json body;
+};
+
+class SignalHub {
+public:
+    // The largest frame a gateway can take in one record.
+    static constexpr size_t kMaxGatewayFrame = RecordSealer::kMaxFramesSize;
+
+    SignalHub(const ServerConfig& config, GatewaySink& gateways, ViewerSink& viewers);
+    SignalHub(const SignalHub&) = delete;
+    SignalHub& operator=(const SignalHub&) = delete;
+
+    // --- Gateways ---
+    void gateway_connected(const std::string& gateway);
+    void gateway_disconnected(const std::string& gateway);
+    void gateway_frame(const std::string& gateway, const messgen::MessageInfo& frame);
+
+    // --- Viewers ---
+    // A new viewer, named by the transport with an id it has not used before.
+    void viewer_joined(ViewerId viewer);
+    void viewer_text(ViewerId viewer, std::string_view text);
+    void viewer_left(ViewerId viewer);
+
+    // --- HTTP API ---
+    ApiResult add_stream(std::string_view body);
+    ApiResult remove_stream(std::string_view gateway, std::string_view manet_addr,
+                            std::string_view camera);
+    nlohmann::json streams_json() const;
+    std::string metrics() const;
+
+    // Called about once a second: sends the stream list to every viewer if it changed.
+    void tick();
+
+    bool gateway_is_connected(const std::string& gateway) const;
+    size_t viewer_count() const { return viewers_.size(); }
+    const SessionTable& sessions() const { return sessions_; }
+
+private:
+    void announce(const StreamConfig& stream, bool enabled);
+    void send_to_gateway(const std::string& gateway, const Bytes& frame);
+    void send(ViewerId viewer, const nlohmann::json& message);
+    void send_error(ViewerId viewer, std::string_view message);
+    nlohmann::json stream_json(const StreamEntry& entry) const;
+    // Ends a session on the gateway and forgets it.
+    void terminate(const Session& session);
+
+    void on_stream_state(const std::string& gateway, const messgen::MessageInfo& frame);
+    void on_session_response(const std::string& gateway, const messgen::MessageInfo& frame);
+    void on_session_msg(const std::string& gateway, const messgen::MessageInfo& frame);
+
+    void on_open(ViewerId viewer, const nlohmann::json& message);
+    void on_answer(ViewerId viewer, const Session& session, const nlohmann::json& message);
+    void on_candidate(ViewerId viewer, const Session& session, const nlohmann::json& message);
+    // Wraps one peer message for the session's child and sends it.
+    void send_peer_msg(ViewerId viewer, const Session& session, const Bytes& peer_msg);
+
+    GatewaySink& gateways_;
+    ViewerSink& viewers_sink_;
+    std::map<std::string, bool> gateway_connected_;
+    StreamCatalogue catalogue_;
+    SessionTable sessions_;
+    std::set<ViewerId> viewers_;
+    bool list_changed_ = false;
+    messgen::OwnedArena arena_{2 * FrameReader::kMaxFrameSize + 4096};
+};
+
+}  // namespace kelvra::norvane::signal_server
