@@ -2,39 +2,26 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <iterator>
+
+#include "kelvra/manet/manet_config.hpp"
+
 namespace kelvra::norvane::signal_server {
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
 std::optional<uint32_t> parse_manet_addr(std::string_view text) {
-    if (text.empty() || text.size() > 8) return std::nullopt;
-    uint32_t value = 0;
-    for (const char c : text) {
-        const int digit = hex_digit(c);
-        if (digit < 0) return std::nullopt;
-        value = value << 4 | static_cast<uint32_t>(digit);
+    // Operators write bare digits here; the node-file form's "0x" prefix is not accepted.
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return std::nullopt;
     }
-    return value;
+    return manet::parse_hex_addr(text);
 }
 
 std::optional<Key> parse_key(std::string_view text) {
-    Key key{};
-    if (text.size() != key.size() * 2) return std::nullopt;
-    for (size_t i = 0; i < key.size(); ++i) {
-        const int high = hex_digit(text[2 * i]);
-        const int low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        key[i] = static_cast<uint8_t>(high << 4 | low);
-    }
+    uint8_t bytes[16];
+    if (!manet::parse_hex_key(text, bytes)) return std::nullopt;
+    Key key;
+    std::copy(std::begin(bytes), std::end(bytes), key.begin());
     return key;
 }
 

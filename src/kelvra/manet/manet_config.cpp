@@ -20,7 +20,9 @@ std::string_view trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-bool parse_key(std::string_view text, uint8_t (&key)[16]) {
+}  // namespace
+
+bool parse_hex_key(std::string_view text, uint8_t (&key)[16]) {
     if (text.size() != 2 * sizeof(key)) return false;
     for (size_t i = 0; i < sizeof(key); ++i) {
         const int high = hex_digit(text[2 * i]);
@@ -30,8 +32,6 @@ bool parse_key(std::string_view text, uint8_t (&key)[16]) {
     }
     return true;
 }
-
-}  // namespace
 
 std::optional<uint32_t> parse_hex_addr(std::string_view text) {
     if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -70,7 +70,7 @@ std::optional<ManetConfig> load_manet_config(const std::string& path) {
             config.addr = *addr;
             have_addr = true;
         } else if (name == "KEY") {
-            if (!parse_key(bare, config.key)) return std::nullopt;
+            if (!parse_hex_key(bare, config.key)) return std::nullopt;
             have_key = true;
         }
     }
