@@ -11,7 +11,6 @@ import json
 import os
 import random
 import re
-import shutil
 import socket
 import statistics
 import subprocess
@@ -22,7 +21,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from chromium import Chromium  # noqa: E402
-from viewer_test import FRONT, STREAM_KEY, Chain, click_stream_button, wait_available  # noqa: E402
+from viewer_test import FRONT, STREAM_KEY, click_stream_button, wait_available, with_chain  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 HELD_FPS = 27
@@ -257,6 +256,22 @@ def report(first, steps):
           f" bottleneck: {limit}")
 
 
+def measure(args, browser, chain):
+    ivf = os.path.join(chain.dir, "stream.ivf")
+    pre_encode(args, ivf)
+    browser.call("Page.addScriptToEvaluateOnNewDocument", source=PROBE)
+    chain.start_signal()
+    chain.start_gateway()
+    chain.start("sender", [args.sender, "--gateway", f"127.0.0.1:{chain.udp_port}",
+                           "--manet-addr", "0000BEEF", "--camera", "1", "--key", STREAM_KEY,
+                           "--ivf", ivf, "--loop", "--fps", "30", "--detections", "2"])
+    browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
+    wait_available(browser, FRONT)
+    first = first_frames(browser, chain, args.opens, args.keyframe_interval / 30)
+    steps = viewers(browser, chain, Meter(chain, browser), args.max_viewers, args.seconds)
+    report(first, steps)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("--signal", "--gateway", "--sender"):
@@ -270,31 +285,7 @@ def main():
     (total, idle), _, (total2, idle2) = machine_ticks(), time.sleep(1), machine_ticks()
     print(f"machine busy before start: {200 * (1 - (idle2 - idle) / (total2 - total)):.0f}%"
           " of two cores (other work shows in the machine column, not in the chain's CPU)")
-    chain = Chain(args)
-    ivf = os.path.join(chain.dir, "stream.ivf")
-    pre_encode(args, ivf)
-    browser = Chromium()
-    try:
-        browser.call("Page.addScriptToEvaluateOnNewDocument", source=PROBE)
-        chain.start_signal()
-        chain.start_gateway()
-        chain.start("sender", [args.sender, "--gateway", f"127.0.0.1:{chain.udp_port}",
-                               "--manet-addr", "0000BEEF", "--camera", "1", "--key", STREAM_KEY,
-                               "--ivf", ivf, "--loop", "--fps", "30", "--detections", "2"])
-        browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
-        wait_available(browser, FRONT)
-        first = first_frames(browser, chain, args.opens, args.keyframe_interval / 30)
-        steps = viewers(browser, chain, Meter(chain, browser), args.max_viewers, args.seconds)
-        report(first, steps)
-    except BaseException:
-        chain.print_logs()
-        print(f"---- chromium (tail) ----\n{browser.log_text()}")
-        print(f"logs and configurations kept in {chain.dir}")
-        raise
-    finally:
-        browser.close()
-        chain.close()
-    shutil.rmtree(chain.dir, ignore_errors=True)
+    with_chain(args, lambda browser, chain: measure(args, browser, chain))
 
 
 if __name__ == "__main__":

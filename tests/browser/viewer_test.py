@@ -208,18 +208,13 @@ def run(browser, chain, screenshot):
     assert not browser.exceptions, browser.exceptions
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for name in ("--signal", "--gateway", "--sender"):
-        parser.add_argument(name, required=True)
-    parser.add_argument("--screenshot")
-    args = parser.parse_args()
-
-    started = time.monotonic()
+def with_chain(args, body):
+    """Calls body(browser, chain) with a fresh Chromium and chain, and stops both afterwards. On
+    a failure their logs are printed and the chain's directory is kept for a look."""
     chain = Chain(args)
     browser = Chromium()
     try:
-        run(browser, chain, args.screenshot)
+        body(browser, chain)
     except BaseException:
         chain.print_logs()
         print(f"---- chromium (tail) ----\n{browser.log_text()}")
@@ -229,6 +224,17 @@ def main():
         browser.close()
         chain.close()
     shutil.rmtree(chain.dir, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--signal", "--gateway", "--sender"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+
+    started = time.monotonic()
+    with_chain(args, lambda browser, chain: run(browser, chain, args.screenshot))
     print(f"viewer test passed in {time.monotonic() - started:.1f}s")
 
 

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "kelvra/msgs/video/messages.hpp"
+#include "signal/hub_encoding.hpp"
 
 namespace kelvra::norvane::signal_server {
 namespace {
@@ -19,14 +20,6 @@ namespace video = msgs::video;
 
 const Key kStreamKey = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
                         0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-
-template <typename Message>
-Bytes frame_of(const Message& message) {
-    Bytes out;
-    out.reserve(message.frame_size());
-    message.serialize(out);
-    return out;
-}
 
 messgen::MessageInfo info_of(const Bytes& frame) {
     return {frame[0], static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
