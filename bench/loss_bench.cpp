@@ -5,6 +5,7 @@
 // last keyframe released), and the delay it added: from the first send of a frame (the sender's
 // --frame-times file) to its release (the gateway's trace log).
 //   loss_bench [--ivf FILE] [--frames N] [--config-extra '"key": value'] [--seed N]
+//              [--latency-factor F]   (latency_ms = F x the round trip of each run)
 
 #include <fmt/format.h>
 #include <signal.h>
@@ -267,6 +268,9 @@ int main(int argc, char** argv) {
         "frames", "Frames per run", cxxopts::value<uint64_t>()->default_value("600"))(
         "config-extra", "Extra members for the gateway's configuration, e.g. '\"latency_ms\": 200'",
         cxxopts::value<std::string>()->default_value(""))(
+        "latency-factor",
+        "Run the latency-budget rules with latency_ms = this many round trips (0: today's rules)",
+        cxxopts::value<double>()->default_value("0"))(
         "seed", "Seed of the relay's losses", cxxopts::value<uint64_t>()->default_value("1"))(
         "losses", "Loss rates each way, in percent",
         cxxopts::value<std::vector<double>>()->default_value("0,5,10,20"))(
@@ -287,9 +291,14 @@ int main(int argc, char** argv) {
     }
     const uint64_t frames = args["frames"].as<uint64_t>();
     const std::string config_extra = args["config-extra"].as<std::string>();
+    const double latency_factor = args["latency-factor"].as<double>();
     const uint64_t seed = args["seed"].as<uint64_t>();
     const bool verbose = args.count("verbose") != 0;
     const bool keep = args.count("keep") != 0;
+    if (!(latency_factor >= 0.0 && latency_factor <= 100.0)) {
+        fmt::print(stderr, "loss_bench: --latency-factor must be 0..100\n");
+        return 2;
+    }
     if (frames == 0) {
         fmt::print(stderr, "loss_bench: --frames must be at least 1\n");
         return 2;
@@ -312,14 +321,21 @@ int main(int argc, char** argv) {
         }
     }
 
-    fmt::print("gateway configuration extra: {}\n", config_extra.empty() ? "(none)" : config_extra);
+    fmt::print("gateway configuration extra: {}{}\n",
+               config_extra.empty() ? "(none)" : config_extra,
+               latency_factor > 0 ? fmt::format(", latency_ms = {} x rtt", latency_factor) : "");
     fmt::print("{:>6} {:>7} {:>7} {:>10} {:>11} {:>9} {:>9} {:>9} {:>9} {:>8}\n", "loss%", "rtt_ms",
                "frames", "released%", "decodable%", "p50_ms", "p95_ms", "max_ms", "requests",
                "resends");
     std::fflush(stdout);
     int status = 0;
     for (const Scenario& sc : scenarios) {
-        const Result r = run_scenario(sc, ivf, frames, config_extra, seed, work);
+        std::string extra = config_extra;
+        if (latency_factor > 0) {
+            const auto ms = std::max<int64_t>(1, std::llround(latency_factor * sc.rtt_ms));
+            extra = fmt::format("\"latency_ms\": {}{}{}", ms, extra.empty() ? "" : ", ", extra);
+        }
+        const Result r = run_scenario(sc, ivf, frames, extra, seed, work);
         if (!r.error.empty()) {
             fmt::print("{:>6.0f} {:>7} failed: {}\n", sc.loss * 100, sc.rtt_ms, r.error);
             status = 1;

@@ -59,7 +59,8 @@ cat > "$work/gateway.json" <<JSON
   "log_statistics": false, "log_level": 2, "save_dir": "$work/flights",
   "show_local_video": false,
   "manet_addr": "0A0B0C0D", "manet_key": "$manet_key",
-  "ice_local_addresses": ["127.0.0.1"]
+  "ice_local_addresses": ["127.0.0.1"],
+  "latency_ms": 400
 }
 JSON
 

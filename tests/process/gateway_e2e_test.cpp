@@ -2,13 +2,16 @@
 // sender simulator plays a drone, and the gateway's log, its answers and its files are checked.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "kelvra/msgs/video/messages.hpp"
 #include "support/gateway_process.hpp"
+#include "support/process_runner.hpp"
 #include "support/signalling_peer.hpp"
 #include "support/test_stream.hpp"
 
@@ -135,6 +138,49 @@ TEST_F(GatewayEndToEnd, LossyLinkStillReleasesNearlyEveryFrame) {
         EXPECT_EQ(state->video_available, 1);
     }
     EXPECT_TRUE(counted);
+}
+
+// Loss both ways, requests and resends included, through the loss relay; the budget rules ask
+// as soon as a fragment is missing and again after each round trip, so nearly every frame
+// arrives, and frames still leave in order.
+TEST_F(GatewayEndToEnd, LatencyBudgetRecoversLossBothWaysAndKeepsTheOrder) {
+    GatewayConfig config;
+    config.log_level = 0;  // every released frame is logged with its number
+    config.extra_json = R"("latency_ms": 400)";
+    start(config);
+    announce();
+    const uint16_t relay_port = testing::free_udp_port();
+    const std::string relay_binary =
+        (std::filesystem::path(NORVANE_SENDER_BINARY).parent_path() / "norvane-lossrelay").string();
+    testing::ProcessRunner relay(
+        relay_binary, {"--listen", "127.0.0.1:" + std::to_string(relay_port), "--gateway",
+                       gateway->gateway_address(), "--loss-up", "0.1", "--loss-down", "0.1",
+                       "--delay-ms", "25", "--seed", "3"});
+    ASSERT_TRUE(relay.wait_for_output("relaying", 5s)) << relay.err();
+    constexpr size_t kFrames = 150;
+    std::vector<std::string> args =
+        sender_args(kFrames, {"--width", "640", "--height", "480", "--bitrate-kbps", "2500",
+                              "--keyframe-interval", "30", "--fps", "30"});
+    args[1] = "127.0.0.1:" + std::to_string(relay_port);
+    const auto run = testing::run_sender(args);
+    ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    EXPECT_GT(run.summary.at("requests"), 0u);
+    gateway->wait_for_log(kReleasedFrame, 2s, kFrames);
+    relay.send_signal(SIGTERM);
+    relay.wait(5s);
+
+    const std::string log = gateway->log();
+    const std::regex released_frame("Send new frame: size=\\d+, seq=(\\d+)");
+    std::vector<uint32_t> order;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), released_frame);
+         it != std::sregex_iterator(); ++it) {
+        order.push_back(static_cast<uint32_t>(std::stoul((*it)[1])));
+    }
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()) &&
+                std::adjacent_find(order.begin(), order.end()) == order.end());
+    EXPECT_LE(order.size(), kFrames);
+    // Today's rules release about three frames in four of this stream.
+    EXPECT_GE(order.size() * 100, kFrames * 97) << "released " << order.size() << "\n" << run.out;
 }
 
 TEST_F(GatewayEndToEnd, WrongKeyAndUnannouncedStreamsBlacklistTheSender) {

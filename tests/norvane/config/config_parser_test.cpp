@@ -95,6 +95,20 @@ TEST(ConfigParser, IceLocalAddressesAreOptionalLiteralAddresses) {
     }
 }
 
+TEST(ConfigParser, LatencyIsOptionalWholeMillisecondsUpToTenSeconds) {
+    EXPECT_FALSE(parsed(valid_config()).latency_ms);
+    json config = valid_config();
+    for (const int64_t ms : {1, 400, 10'000}) {
+        config["latency_ms"] = ms;
+        EXPECT_EQ(parsed(config).latency_ms, ms);
+    }
+    for (const json& wrong : {json(0), json(-5), json(10'001), json(250.5), json("400")}) {
+        config["latency_ms"] = wrong;
+        ConfigParser record;
+        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << wrong.dump();
+    }
+}
+
 TEST(ConfigParser, RejectedTextLeavesTheRecordUnchanged) {
     ConfigParser record = parsed(valid_config());
     json config = valid_config();

@@ -6,6 +6,7 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <array>
 #include <sstream>
 
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
@@ -76,6 +77,17 @@ inline msgs::video::control_data control(uint32_t seq, uint32_t min_rt, uint32_t
     c.minimal_roundtrip = min_rt;
     c.maximum_roundtrip = max_rt;
     return c;
+}
+
+using Requests = std::vector<msgs::video::video_retransmit_request>;
+
+// Requests for the fragments first..last of each listed frame, in that order.
+inline Requests fragments_of(std::initializer_list<std::array<uint32_t, 3>> ranges) {
+    Requests out;
+    for (const auto& [seq, first, last] : ranges) {
+        for (uint32_t id = first; id <= last; ++id) out.push_back({{}, seq, id});
+    }
+    return out;
 }
 
 inline Bytes frame_bytes(const Frame& frame) {

@@ -5,16 +5,7 @@
 namespace kelvra::norvane::jitter::testing {
 namespace {
 
-using Requests = std::vector<msgs::video::video_retransmit_request>;
 using Retransmit = JitterTest;
-
-Requests fragments_of(std::initializer_list<std::array<uint32_t, 3>> ranges) {
-    Requests out;
-    for (const auto& [seq, first, last] : ranges) {
-        for (uint32_t id = first; id <= last; ++id) out.push_back({{}, seq, id});
-    }
-    return out;
-}
 
 TEST_F(Retransmit, WithoutRoundtripMissingFragmentsAreRequestedOnEveryPass) {
     SentFrame(3, 2 * 1400 + 1).push(buffer, 1);

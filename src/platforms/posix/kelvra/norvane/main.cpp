@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
             config.stun_url, config.turn_url, log_level, config.log_statistics, config.save_dir,
             kStreamTimeoutUs, config.save_statistics_to_file);
         gateway->set_ice_local_addresses(config.ice_local_addresses);
+        gateway->set_latency_budget(config.latency_ms);
         gateway->run();
         gateway.reset();
     } catch (const ChildTerminatedException& e) {

@@ -20,6 +20,8 @@ constexpr const char* kDefaultConfigPath = "/opt/kelvra/norvane/norvane-config.j
 
 constexpr size_t kManetAddrDigits = 8;
 constexpr size_t kManetKeyDigits = 32;
+constexpr int64_t kMinLatencyMs = 1;
+constexpr int64_t kMaxLatencyMs = 10'000;
 
 using json = nlohmann::json;
 
@@ -66,6 +68,24 @@ std::vector<std::string> read_ice_local_addresses(const json& value) {
         }
     }
     return addresses;
+}
+
+// The wait for missing fragments: whole milliseconds, at least one and at most ten seconds (a
+// frame waits no longer than its record is kept).
+int64_t read_latency_ms(const json& value) {
+    if (!value.is_number_integer()) {
+        throw json::type_error::create(1006, "latency_ms is not a whole number of milliseconds",
+                                       nullptr);
+    }
+    const auto ms = value.get<int64_t>();
+    if (ms < kMinLatencyMs || ms > kMaxLatencyMs) {
+        throw json::type_error::create(1006,
+                                       "latency_ms is outside " + std::to_string(kMinLatencyMs) +
+                                           ".." + std::to_string(kMaxLatencyMs) + ": " +
+                                           std::to_string(ms),
+                                       nullptr);
+    }
+    return ms;
 }
 
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
@@ -143,6 +163,7 @@ void ConfigParser::parse_config(const std::string& text) {
     if (root.contains("ice_local_addresses")) {
         loaded.ice_local_addresses = read_ice_local_addresses(root.at("ice_local_addresses"));
     }
+    if (root.contains("latency_ms")) loaded.latency_ms = read_latency_ms(root.at("latency_ms"));
 
     check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");
     check_length(manet_key, kManetKeyDigits, 1002, "Manet key has wrong len");

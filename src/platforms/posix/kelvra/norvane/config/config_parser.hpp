@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct ConfigParser {
     // Optional: addresses every session's ICE agent offers besides those it finds itself
     // (libnice never offers loopback addresses on its own).
     std::vector<std::string> ice_local_addresses;
+    // Optional: the most time a frame may wait for missing fragments, in milliseconds. Set, it
+    // chooses the latency-budget rules of the jitter buffers.
+    std::optional<int64_t> latency_ms;
 
     // Parses the command line and loads the named file; on help or any error it ends the
     // process with the documented message and status.

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,11 @@ public:
     // Addresses every session's ICE agent offers besides those it gathers itself.
     void set_ice_local_addresses(std::vector<std::string> addresses) {
         ice_local_addresses_ = std::move(addresses);
+    }
+    // The most time a frame of the streams announced from now on may wait for missing
+    // fragments; unset, their jitter buffers follow the sender's round-trip figures.
+    void set_latency_budget(std::optional<int64_t> latency_ms) {
+        latency_budget_us_ = latency_ms ? std::optional<int64_t>(*latency_ms * 1000) : std::nullopt;
     }
 
     void on_signalling_message(const messgen::MessageInfo& info) override;
@@ -110,6 +116,7 @@ private:
     std::string stun_url_;
     std::string turn_url_;
     std::vector<std::string> ice_local_addresses_;
+    std::optional<int64_t> latency_budget_us_;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
     std::array<uint8_t, kDatagramBufferSize> receive_storage_{};

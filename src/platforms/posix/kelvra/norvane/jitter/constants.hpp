@@ -33,4 +33,24 @@ constexpr uint32_t kMaxDetections = 1500 / 12;  // items
 // Records of purged frames kept for reuse, so that steady streams allocate no bookkeeping.
 constexpr size_t kSpareRecords = 64;
 
+// The latency-budget rules.
+// A fragment counts as missing this long after a later one arrived: what a reordering link
+// delivers late is not asked for.
+constexpr int64_t kReorderAllowanceUs = 5'000;
+// An unanswered request is repeated with one more copy each time, up to this many: the request
+// or its resend was lost once, and the budget may leave no time for another round trip.
+constexpr uint8_t kMaxRequestCopies = 3;
+// A jump in frame numbers up to this long is taken for frames lost whole and asked for; a longer
+// one is the sender renumbering and is not waited for.
+constexpr uint32_t kMaxGapFrames = 64;  // frames
+// Frames waiting at once; past it the oldest is given up, whatever a sender announces.
+constexpr size_t kMaxWaitingFrames = 1024;
+// Requests per second and stream: the base budget plus one per fragment received in the last
+// second, so that a stream's budget follows its rate, but never more than this.
+constexpr uint64_t kMaxRequestsPerSecond = 10'000;
+// Round trip assumed while neither the sender nor a resend has told one.
+constexpr int64_t kDefaultRoundtripUs = 100'000;
+// request_time of a fragment nobody has yet seen missing.
+constexpr int64_t kNotNoticedTime = std::numeric_limits<int64_t>::min();
+
 }  // namespace kelvra::norvane::jitter

@@ -22,9 +22,11 @@ struct FrameDecomposition {
     uint32_t sequence_number = 0;
     uint16_t frags_recv = 0;
     uint16_t frags_num = 0;  // as announced by the first fragment seen; never changed later
+    uint16_t highest_fragment_id = 0;  // of those that arrived
     std::vector<Fragment> fragments;
     bool keyframe = false;
     bool has_detections = false;
+    // A frame known only from the gap it left in the frame numbers: nothing of it has arrived.
     bool has_unknown_parameters = false;
     uint8_t state = FrameState::waiting;
     // frags_num slots, allocated at the first stored fragment; handed to the Frame at completion.

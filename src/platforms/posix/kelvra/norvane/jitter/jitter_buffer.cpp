@@ -21,11 +21,13 @@ using norvane::jitter::OutputHeapComp;
 using norvane::jitter::QueueStats;
 namespace jitter = norvane::jitter;
 
-JitterBuffer::JitterBuffer(JitterBufferLogger logger, const Clock& clock)
-    : logger_(std::move(logger)), clock_(&clock) {
+JitterBuffer::JitterBuffer(JitterBufferLogger logger, const Clock& clock,
+                           std::optional<int64_t> latency_budget_us)
+    : logger_(std::move(logger)), clock_(&clock), latency_budget_us_(latency_budget_us) {
     keyframe_retransmission_queue_.reserve(jitter::kKeyframeQueueLimit + 1);
     incremental_retransmission_queue_.reserve(jitter::kIncrementalQueueLimit + 1);
     output_queue_.reserve(64);
+    if (latency_budget_us_) waiting_.reserve(256);
 }
 
 void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uint8_t> data) {
@@ -33,6 +35,11 @@ void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uin
     stats_.sequence_number = info.sequence_number;
     stats_.fragment_id = info.fragment_id;
     const PendingIter it = push_fragment_get_iter(info, now);
+    if (latency_budget_us_) {
+        arrivals_.add(now);
+        pace_.on_fragment(now);
+        it->highest_fragment_id = std::max(it->highest_fragment_id, info.fragment_id);
+    }
     if (std::optional<Frame> frame = construct_frame(*it, info, data)) {
         queue_completed_frame(std::move(*frame), it);
     }
@@ -55,6 +62,7 @@ void JitterBuffer::reset() {
     incremental_retransmission_queue_.clear();
     unknown_retransmission_queue_.clear();
     stats_ = {};
+    waiting_.clear();
     while (!pending_queue_.empty()) recycle_record(pending_queue_.begin());
     index_.clear();
     last_control_sequence_ = 0;
@@ -67,16 +75,28 @@ void JitterBuffer::reset() {
 
 JitterBuffer::PendingIter JitterBuffer::push_fragment_get_iter(const video_fragment_info& info,
                                                                int64_t now) {
-    if (const std::optional<PendingIter> found = index_.find(info.sequence_number)) return *found;
+    if (const std::optional<PendingIter> found = index_.find(info.sequence_number)) {
+        if (latency_budget_us_) take_fragment_of_known_frame(**found, info, now);
+        return *found;
+    }
 
     if (pending_queue_.size() == jitter::kQueueWarningSize) {
         spdlog::error("pending queue overflow {}", jitter::kQueueWarningSize);
     }
+    const std::optional<uint32_t> previous = last_sequence_;
     push_fragment_check_gap(info);
+    if (latency_budget_us_ && previous && last_sequence_ == info.sequence_number) {
+        add_gap_records(*previous + 1, info.sequence_number, now);
+    }
     const PendingIter it = allocate_record();
     update_frame_dec(*it, info, now);
     index_.insert(info.sequence_number, it);
-    enqueue_frame_dec_retransmission_queues(it, now);
+    if (latency_budget_us_) {
+        pace_.on_new_frame(now);
+        start_waiting(it);
+    } else {
+        enqueue_frame_dec_retransmission_queues(it, now);
+    }
     log_queues();
     return it;
 }
@@ -97,6 +117,7 @@ void JitterBuffer::update_frame_dec(FrameDecomposition& record, const video_frag
     record.sequence_number = info.sequence_number;
     record.frags_recv = 0;
     record.frags_num = info.fragments_number;
+    record.highest_fragment_id = 0;
     record.fragments.assign(info.fragments_number, jitter::Fragment{});
     record.keyframe = (info.type & video_fragment_info::KEYFRAME) != 0;
     record.has_detections = (info.type & video_fragment_info::HAS_DETECTIONS) != 0;
@@ -203,7 +224,9 @@ void JitterBuffer::construct_frame_handle_detections(FrameDecomposition& record,
 }
 
 void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
-    if (frame.sequence_number < last_shown_sequence_) {
+    // A frame given up for good stays given up: the frames after it may already be on their way.
+    const bool given_up = latency_budget_us_ && it->state == FrameState::delayed;
+    if (frame.sequence_number < last_shown_sequence_ || given_up) {
         spdlog::debug("Constructed delayed frame with seq {}", frame.sequence_number);
         ++stats_.skipped_frames;
         ++stats_.delayed_frames;
@@ -218,7 +241,11 @@ void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
         return;
     }
     it->state = FrameState::queued;
-    push_fragment_handle_keyframe(frame, it);
+    if (latency_budget_us_) {
+        std::erase(waiting_, it);
+    } else {
+        push_fragment_handle_keyframe(frame, it);
+    }
     output_queue_.push_back(std::move(frame));
     std::push_heap(output_queue_.begin(), output_queue_.end(), OutputHeapComp{});
     if (output_queue_.size() == jitter::kQueueWarningSize) {
@@ -231,6 +258,7 @@ void JitterBuffer::drop_completed_record(PendingIter it) {
     // A complete record has nothing left to request; kept in its queue it would hold back
     // newer frames (a keyframe entry until the next keyframe completes).
     std::erase(queue_of(*it), it);
+    std::erase(waiting_, it);
 }
 
 bool JitterBuffer::already_released_or_queued(uint32_t sequence_number) const {
@@ -315,7 +343,7 @@ void JitterBuffer::recycle_record(PendingIter it) {
 }
 
 QueueStats JitterBuffer::queue_stats() const {
-    return QueueStats{
+    const QueueStats stats{
         .pending = pending_queue_.size(),
         .keyframe_queue = keyframe_retransmission_queue_.size(),
         .incremental_queue = incremental_retransmission_queue_.size(),
@@ -326,6 +354,7 @@ QueueStats JitterBuffer::queue_stats() const {
         .last_control_sequence = last_control_sequence_,
         .last_shown_sequence = last_shown_sequence_,
     };
+    return latency_budget_us_ ? waiting_queue_stats(stats) : stats;
 }
 
 // Lines are built only for an open log: the output is the same, and the hot path stays cheap.

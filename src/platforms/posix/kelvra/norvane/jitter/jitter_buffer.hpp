@@ -8,21 +8,31 @@
 #include "kelvra/core/slice.hpp"
 #include "kelvra/core/time.hpp"
 #include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/norvane/jitter/arrival_rate.hpp"
 #include "kelvra/norvane/jitter/frame.hpp"
 #include "kelvra/norvane/jitter/frame_decomposition.hpp"
 #include "kelvra/norvane/jitter/frame_index.hpp"
+#include "kelvra/norvane/jitter/frame_pace.hpp"
 #include "kelvra/norvane/jitter/jitter_buffer_logger.hpp"
 #include "kelvra/norvane/jitter/queue_stats.hpp"
 #include "kelvra/norvane/jitter/retransmit_window.hpp"
+#include "kelvra/norvane/jitter/roundtrip_estimator.hpp"
 #include "kelvra/norvane/jitter/stats.hpp"
 
 namespace kelvra {
 
 // Reassembles the fragments of one stream into frames, releases completed frames in frame-number
 // order, and tells which missing fragments to ask the sender for. Used from one thread only.
+//
+// Without a latency budget, requests and give-ups follow the sender's round-trip figures and
+// keyframes are waited for without limit. With one, every frame (keyframe or not, and frames
+// lost whole, known from the gap in the numbers) is waited for at most that long after its
+// first fragment arrived; missing fragments are asked for as soon as they are known missing,
+// and again after each measured round trip while a resend can still arrive in time.
 class JitterBuffer {
 public:
-    explicit JitterBuffer(JitterBufferLogger logger = {}, const Clock& clock = monotonic_clock());
+    explicit JitterBuffer(JitterBufferLogger logger = {}, const Clock& clock = monotonic_clock(),
+                          std::optional<int64_t> latency_budget_us = std::nullopt);
     JitterBuffer(JitterBuffer&&) = default;
     JitterBuffer& operator=(JitterBuffer&&) = default;
     JitterBuffer(const JitterBuffer&) = delete;
@@ -38,7 +48,8 @@ public:
 
     // Frames due for release, in ascending frame numbers.
     std::vector<norvane::jitter::Frame> get_frames_to_show();
-    // Missing fragments due for a request, at most `limit` per sliding second.
+    // Missing fragments due for a request, at most `limit` per sliding second (under a latency
+    // budget, `limit` plus the fragments received in the last second, up to a ceiling).
     std::vector<msgs::video::video_retransmit_request> get_retransmit_requests(uint64_t limit);
     // Purges records older than their lifetime; runs at the start of get_retransmit_requests.
     void cleanup_pending_queue(int64_t now);
@@ -75,6 +86,24 @@ private:
                                       uint64_t limit) const;
     void drop_completed_record(PendingIter it);
     bool already_released_or_queued(uint32_t sequence_number) const;
+    void release_top_frame(std::vector<norvane::jitter::Frame>& shown);
+
+    // The latency-budget rules.
+    void take_fragment_of_known_frame(norvane::jitter::FrameDecomposition& record,
+                                      const msgs::video::video_fragment_info& info, int64_t now);
+    void add_gap_records(uint32_t first, uint32_t end, int64_t now);
+    void start_waiting(PendingIter it);
+    void give_up(norvane::jitter::FrameDecomposition& record);
+    std::vector<norvane::jitter::Frame> release_within_budget();
+    uint64_t scaled_request_limit(uint64_t base, int64_t now) const;
+    void fill_requests_within_budget(std::vector<msgs::video::video_retransmit_request>& out,
+                                     uint64_t limit);
+    // Requests for one waiting frame; false once `limit` is reached.
+    bool request_missing_fragments(norvane::jitter::FrameDecomposition& record,
+                                   std::vector<msgs::video::video_retransmit_request>& out,
+                                   uint64_t limit, int64_t now);
+    int64_t sender_roundtrip() const;
+    norvane::jitter::QueueStats waiting_queue_stats(norvane::jitter::QueueStats stats) const;
 
     PendingIter allocate_record();
     void recycle_record(PendingIter it);
@@ -97,6 +126,13 @@ private:
     norvane::jitter::FrameIndex<PendingIter> index_;
     PendingQueue spare_records_;
     const Clock* clock_;
+
+    std::optional<int64_t> latency_budget_us_;
+    // Under a latency budget: the frames neither complete nor given up, ascending frame numbers.
+    std::vector<PendingIter> waiting_;
+    norvane::jitter::RoundtripEstimator measured_roundtrip_;
+    norvane::jitter::ArrivalRate arrivals_;
+    norvane::jitter::FramePace pace_;
 };
 
 }  // namespace kelvra

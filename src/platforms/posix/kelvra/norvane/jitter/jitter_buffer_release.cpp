@@ -15,6 +15,7 @@ using norvane::jitter::OutputHeapComp;
 namespace jitter = norvane::jitter;
 
 std::vector<Frame> JitterBuffer::get_frames_to_show() {
+    if (latency_budget_us_) return release_within_budget();
     const uint32_t keyframe_bound = find_min_sequence_in_queue(keyframe_retransmission_queue_);
     std::vector<Frame> shown;
     while (!output_queue_.empty()) {
@@ -36,16 +37,20 @@ std::vector<Frame> JitterBuffer::get_frames_to_show() {
                 break;
             }
         }
-        spdlog::trace("Show {} frame", top.sequence_number);
-        last_shown_sequence_ = top.sequence_number;
-        shown_since_reset_ = true;
-        std::pop_heap(output_queue_.begin(), output_queue_.end(), OutputHeapComp{});
-        shown.push_back(std::move(output_queue_.back()));
-        output_queue_.pop_back();
+        release_top_frame(shown);
     }
     log_queues();
     log_stats();
     return shown;
+}
+
+void JitterBuffer::release_top_frame(std::vector<Frame>& shown) {
+    spdlog::trace("Show {} frame", output_queue_.front().sequence_number);
+    last_shown_sequence_ = output_queue_.front().sequence_number;
+    shown_since_reset_ = true;
+    std::pop_heap(output_queue_.begin(), output_queue_.end(), OutputHeapComp{});
+    shown.push_back(std::move(output_queue_.back()));
+    output_queue_.pop_back();
 }
 
 uint64_t JitterBuffer::discard_from_queue_by_time(RetransmissionQueue& queue,
@@ -78,6 +83,7 @@ void JitterBuffer::cleanup_pending_queue(int64_t now) {
             ++stats_.skipped_frames;
         }
         std::erase(queue_of(*it), it);
+        std::erase(waiting_, it);
         index_.erase(it->sequence_number);
         recycle_record(it);
     }

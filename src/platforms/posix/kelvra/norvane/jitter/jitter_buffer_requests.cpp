@@ -16,11 +16,14 @@ std::vector<video_retransmit_request> JitterBuffer::get_retransmit_requests(uint
 
     // The budget is shared by the passes of the last second; it is counted in 32 bits.
     last_retransmits_.expire(now);
+    if (latency_budget_us_) limit = scaled_request_limit(limit, now);
     const auto budget = static_cast<int32_t>(static_cast<uint32_t>(limit) -
                                              static_cast<uint32_t>(last_retransmits_.requests()));
     std::vector<video_retransmit_request> requests;
     if (budget <= 0) {
         spdlog::trace("Retransmits limit!");
+    } else if (latency_budget_us_) {
+        fill_requests_within_budget(requests, static_cast<uint64_t>(budget));
     } else {
         // Keyframe fragments first: without them nothing after them can be shown.
         const auto remaining = static_cast<uint64_t>(budget);
