@@ -109,6 +109,18 @@ TEST(ConfigParser, LatencyIsOptionalWholeMillisecondsUpToTenSeconds) {
     }
 }
 
+TEST(ConfigParser, IncompleteFrameLimitIsOptionalBytesFromOneMegabyte) {
+    EXPECT_EQ(parsed(valid_config()).max_incomplete_bytes, 64ull << 20);
+    json config = valid_config();
+    config["max_incomplete_bytes"] = 1 << 20;
+    EXPECT_EQ(parsed(config).max_incomplete_bytes, 1u << 20);
+    for (const json& wrong : {json((1 << 20) - 1), json(-1), json(1e12), json("64M")}) {
+        config["max_incomplete_bytes"] = wrong;
+        ConfigParser record;
+        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << wrong.dump();
+    }
+}
+
 TEST(ConfigParser, RejectedTextLeavesTheRecordUnchanged) {
     ConfigParser record = parsed(valid_config());
     json config = valid_config();

@@ -11,7 +11,7 @@ constexpr int64_t kAllowanceUs = 5'000;
 
 struct LatencyBudget : ::testing::Test {
     ManualClock clock;
-    JitterBuffer buffer{JitterBufferLogger{}, clock, kBudgetUs};
+    JitterBuffer buffer{JitterBufferLogger{}, clock, {.latency_budget_us = kBudgetUs}};
     LogCapture log;
     const int64_t start = clock.now_us();
 
@@ -143,10 +143,10 @@ TEST_F(LatencyBudget, TheRequestBudgetFollowsTheFragmentsReceivedAndNoMore) {
     at(0);
     EXPECT_EQ(at(kAllowanceUs).size(), 100u);  // 50 + 300 received
 
-    // A frame announcing 65535 fragments and sending its last one: the requests stay within
+    // A frame announcing 7480 fragments and sending its last one: the requests stay within
     // the base and the fragments received in the last second.
     clock.set(start + 2'000'000);
-    push_raw(buffer, 200, 65534, 65535, 0, Bytes(100));
+    push_raw(buffer, 200, 7479, 7480, 0, Bytes(100));
     requests();
     clock.advance(kAllowanceUs);
     EXPECT_EQ(requests().size(), 51u);

@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
             kStreamTimeoutUs, config.save_statistics_to_file);
         gateway->set_ice_local_addresses(config.ice_local_addresses);
         gateway->set_latency_budget(config.latency_ms);
+        gateway->set_max_incomplete_bytes(config.max_incomplete_bytes);
         gateway->run();
         gateway.reset();
     } catch (const ChildTerminatedException& e) {

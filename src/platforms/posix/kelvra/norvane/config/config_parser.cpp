@@ -22,6 +22,8 @@ constexpr size_t kManetAddrDigits = 8;
 constexpr size_t kManetKeyDigits = 32;
 constexpr int64_t kMinLatencyMs = 1;
 constexpr int64_t kMaxLatencyMs = 10'000;
+constexpr uint64_t kMinIncompleteBytes = 1ull << 20;
+constexpr uint64_t kMaxIncompleteBytes = 1ull << 40;
 
 using json = nlohmann::json;
 
@@ -86,6 +88,20 @@ int64_t read_latency_ms(const json& value) {
                                        nullptr);
     }
     return ms;
+}
+
+// At least a megabyte, so that a stream can hold any frame of a few hundred fragments.
+uint64_t read_max_incomplete_bytes(const json& value) {
+    if (!value.is_number_unsigned() || value.get<uint64_t>() < kMinIncompleteBytes ||
+        value.get<uint64_t>() > kMaxIncompleteBytes) {
+        throw json::type_error::create(1007,
+                                       "max_incomplete_bytes is not a whole number of bytes in " +
+                                           std::to_string(kMinIncompleteBytes) + ".." +
+                                           std::to_string(kMaxIncompleteBytes) + ": " +
+                                           value.dump(),
+                                       nullptr);
+    }
+    return value.get<uint64_t>();
 }
 
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
@@ -164,6 +180,9 @@ void ConfigParser::parse_config(const std::string& text) {
         loaded.ice_local_addresses = read_ice_local_addresses(root.at("ice_local_addresses"));
     }
     if (root.contains("latency_ms")) loaded.latency_ms = read_latency_ms(root.at("latency_ms"));
+    if (root.contains("max_incomplete_bytes")) {
+        loaded.max_incomplete_bytes = read_max_incomplete_bytes(root.at("max_incomplete_bytes"));
+    }
 
     check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");
     check_length(manet_key, kManetKeyDigits, 1002, "Manet key has wrong len");

@@ -29,6 +29,9 @@ struct ConfigParser {
     // Optional: the most time a frame may wait for missing fragments, in milliseconds. Set, it
     // chooses the latency-budget rules of the jitter buffers.
     std::optional<int64_t> latency_ms;
+    // Optional: the bytes each stream may hold for frames not yet complete; past it the oldest
+    // of them are given up.
+    uint64_t max_incomplete_bytes = 64ull << 20;
 
     // Parses the command line and loads the named file; on help or any error it ends the
     // process with the documented message and status.

@@ -53,8 +53,11 @@ public:
     // The most time a frame of the streams announced from now on may wait for missing
     // fragments; unset, their jitter buffers follow the sender's round-trip figures.
     void set_latency_budget(std::optional<int64_t> latency_ms) {
-        latency_budget_us_ = latency_ms ? std::optional<int64_t>(*latency_ms * 1000) : std::nullopt;
+        jitter_options_.latency_budget_us =
+            latency_ms ? std::optional<int64_t>(*latency_ms * 1000) : std::nullopt;
     }
+    // The bytes each stream may hold for frames not yet complete.
+    void set_max_incomplete_bytes(uint64_t bytes) { jitter_options_.max_incomplete_bytes = bytes; }
 
     void on_signalling_message(const messgen::MessageInfo& info) override;
     void on_connect() override {}
@@ -116,7 +119,7 @@ private:
     std::string stun_url_;
     std::string turn_url_;
     std::vector<std::string> ice_local_addresses_;
-    std::optional<int64_t> latency_budget_us_;
+    JitterBufferOptions jitter_options_;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
     std::array<uint8_t, kDatagramBufferSize> receive_storage_{};

@@ -30,6 +30,12 @@ constexpr int64_t kReceivedRequestTime = std::numeric_limits<int64_t>::max();
 // Detections are decoded in a 1500-byte scratch area at 12 bytes per item.
 constexpr uint32_t kMaxDetections = 1500 / 12;  // items
 
+// The forwarding buffer holds 10 485 760 bytes: a frame of more fragments than this, with its
+// message header and detections, could never reach a viewer.
+constexpr uint32_t kMaxForwardableFragments = 7480;  // fragments
+// Bytes one stream may hold for frames not yet complete, unless configured otherwise.
+constexpr uint64_t kDefaultMaxIncompleteBytes = 64ull << 20;
+
 // Records of purged frames kept for reuse, so that steady streams allocate no bookkeeping.
 constexpr size_t kSpareRecords = 64;
 

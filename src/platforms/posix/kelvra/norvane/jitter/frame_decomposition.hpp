@@ -29,6 +29,11 @@ struct FrameDecomposition {
     // A frame known only from the gap it left in the frame numbers: nothing of it has arrived.
     bool has_unknown_parameters = false;
     uint8_t state = FrameState::waiting;
+    // Given up to keep the stream within its byte limit: its storage is gone, and whatever of it
+    // still arrives is ignored.
+    bool evicted = false;
+    // Bytes of this record counted against the stream's limit.
+    uint64_t held_bytes = 0;
     // frags_num slots, allocated at the first stored fragment; handed to the Frame at completion.
     std::shared_ptr<uint8_t[]> buffer;
     uint64_t last_fragment_size = 0;
@@ -42,6 +47,9 @@ struct FrameDecomposition {
         return index + 1 + (has_detections ? 1u : 0u) == frags_num;
     }
     uint32_t video_slots() const { return has_detections ? frags_num - 1u : frags_num; }
+    bool complete() const {
+        return !has_unknown_parameters && frags_num != 0 && frags_recv == frags_num;
+    }
 };
 
 }  // namespace kelvra::norvane::jitter

@@ -22,8 +22,11 @@ using norvane::jitter::QueueStats;
 namespace jitter = norvane::jitter;
 
 JitterBuffer::JitterBuffer(JitterBufferLogger logger, const Clock& clock,
-                           std::optional<int64_t> latency_budget_us)
-    : logger_(std::move(logger)), clock_(&clock), latency_budget_us_(latency_budget_us) {
+                           JitterBufferOptions options)
+    : logger_(std::move(logger)),
+      max_incomplete_bytes_(options.max_incomplete_bytes),
+      clock_(&clock),
+      latency_budget_us_(options.latency_budget_us) {
     keyframe_retransmission_queue_.reserve(jitter::kKeyframeQueueLimit + 1);
     incremental_retransmission_queue_.reserve(jitter::kIncrementalQueueLimit + 1);
     output_queue_.reserve(64);
@@ -34,6 +37,9 @@ void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uin
     const int64_t now = clock_->now_us();
     stats_.sequence_number = info.sequence_number;
     stats_.fragment_id = info.fragment_id;
+    if (info.fragments_number > jitter::kMaxForwardableFragments && reject_unforwardable(info)) {
+        return;
+    }
     const PendingIter it = push_fragment_get_iter(info, now);
     if (latency_budget_us_) {
         arrivals_.add(now);
@@ -91,6 +97,8 @@ JitterBuffer::PendingIter JitterBuffer::push_fragment_get_iter(const video_fragm
     const PendingIter it = allocate_record();
     update_frame_dec(*it, info, now);
     index_.insert(info.sequence_number, it);
+    count_held(*it);
+    keep_within_byte_limit(*it);
     if (latency_budget_us_) {
         pace_.on_new_frame(now);
         start_waiting(it);
@@ -149,6 +157,7 @@ void JitterBuffer::enqueue_frame_dec_retransmission_queues(PendingIter it, int64
 std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
                                                    const video_fragment_info& info,
                                                    ConstSlice<uint8_t> data) {
+    if (record.evicted) return std::nullopt;
     const uint32_t i = info.fragment_id;
     if (i >= record.fragments.size()) {
         spdlog::error("Wrong fragment id {} for seq {} with frags num {}", i,
@@ -190,6 +199,8 @@ std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
     }
     if (!record.buffer) {
         record.buffer = std::make_shared_for_overwrite<uint8_t[]>(n * jitter::kFragmentSlotSize);
+        count_held(record);
+        keep_within_byte_limit(record);
     }
     if (detections_fragment) {
         construct_frame_handle_detections(record, data);
@@ -204,6 +215,7 @@ std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
     }
 
     if (++record.frags_recv != n) return std::nullopt;
+    count_held(record);
     const uint32_t video_slots = record.video_slots();
     const uint64_t size = video_slots == 0 ? 0
                                            : (video_slots - 1) * jitter::kFragmentSlotSize +
@@ -322,6 +334,50 @@ JitterBuffer::RetransmissionQueue& JitterBuffer::queue_of(const FrameDecompositi
     return record.keyframe ? keyframe_retransmission_queue_ : incremental_retransmission_queue_;
 }
 
+bool JitterBuffer::reject_unforwardable(const video_fragment_info& info) {
+    if (index_.find(info.sequence_number)) return false;  // its size was taken from a fragment
+    if (last_unforwardable_sequence_ != info.sequence_number) {
+        spdlog::error(
+            "Frame with seq {} announces {} fragments, more than the {} a viewer can be sent",
+            info.sequence_number, info.fragments_number, jitter::kMaxForwardableFragments);
+        last_unforwardable_sequence_ = info.sequence_number;
+        ++stats_.skipped_frames;
+    }
+    return true;
+}
+
+void JitterBuffer::count_held(FrameDecomposition& record) {
+    uint64_t bytes = 0;
+    if (!record.evicted && !record.complete()) {
+        bytes = record.fragments.capacity() * sizeof(jitter::Fragment);
+        if (record.buffer) bytes += uint64_t{record.frags_num} * jitter::kFragmentSlotSize;
+    }
+    held_bytes_ = held_bytes_ - record.held_bytes + bytes;
+    record.held_bytes = bytes;
+}
+
+void JitterBuffer::keep_within_byte_limit(const FrameDecomposition& keep) {
+    // Records are in arrival order: the first ones found are the oldest.
+    for (auto it = pending_queue_.begin();
+         held_bytes_ > max_incomplete_bytes_ && it != pending_queue_.end(); ++it) {
+        if (&*it != &keep && it->held_bytes != 0) evict(*it);
+    }
+}
+
+void JitterBuffer::evict(FrameDecomposition& record) {
+    spdlog::debug("Giving up frame with seq {} to stay within {} bytes of incomplete frames",
+                  record.sequence_number, max_incomplete_bytes_);
+    if (record.state == FrameState::waiting) ++stats_.skipped_frames;
+    record.state = FrameState::delayed;
+    record.evicted = true;
+    std::erase_if(queue_of(record), [&](PendingIter entry) { return &*entry == &record; });
+    std::erase_if(waiting_, [&](PendingIter entry) { return &*entry == &record; });
+    record.buffer.reset();
+    std::vector<jitter::Fragment>().swap(record.fragments);
+    std::vector<msgs::video::detection_item>().swap(record.detections);
+    count_held(record);
+}
+
 JitterBuffer::PendingIter JitterBuffer::allocate_record() {
     if (spare_records_.empty()) {
         pending_queue_.emplace_back();
@@ -332,6 +388,9 @@ JitterBuffer::PendingIter JitterBuffer::allocate_record() {
 }
 
 void JitterBuffer::recycle_record(PendingIter it) {
+    held_bytes_ -= it->held_bytes;
+    it->held_bytes = 0;
+    it->evicted = false;
     if (spare_records_.size() >= jitter::kSpareRecords) {
         pending_queue_.erase(it);
         return;

@@ -9,6 +9,7 @@
 #include "kelvra/core/time.hpp"
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/jitter/arrival_rate.hpp"
+#include "kelvra/norvane/jitter/constants.hpp"
 #include "kelvra/norvane/jitter/frame.hpp"
 #include "kelvra/norvane/jitter/frame_decomposition.hpp"
 #include "kelvra/norvane/jitter/frame_index.hpp"
@@ -29,10 +30,17 @@ namespace kelvra {
 // lost whole, known from the gap in the numbers) is waited for at most that long after its
 // first fragment arrived; missing fragments are asked for as soon as they are known missing,
 // and again after each measured round trip while a resend can still arrive in time.
+struct JitterBufferOptions {
+    // Set: the most time a frame may wait for missing fragments.
+    std::optional<int64_t> latency_budget_us;
+    // Bytes of frames not yet complete past which the oldest of them are given up.
+    uint64_t max_incomplete_bytes = norvane::jitter::kDefaultMaxIncompleteBytes;
+};
+
 class JitterBuffer {
 public:
     explicit JitterBuffer(JitterBufferLogger logger = {}, const Clock& clock = monotonic_clock(),
-                          std::optional<int64_t> latency_budget_us = std::nullopt);
+                          JitterBufferOptions options = {});
     JitterBuffer(JitterBuffer&&) = default;
     JitterBuffer& operator=(JitterBuffer&&) = default;
     JitterBuffer(const JitterBuffer&) = delete;
@@ -55,6 +63,8 @@ public:
     void cleanup_pending_queue(int64_t now);
 
     norvane::jitter::QueueStats queue_stats() const;
+    // Bytes held for frames not yet complete.
+    uint64_t incomplete_bytes() const { return held_bytes_; }
     const JitterBufferLogger& logger() const { return logger_; }
     void log_stats();
     void log_queues();
@@ -105,6 +115,12 @@ private:
     int64_t sender_roundtrip() const;
     norvane::jitter::QueueStats waiting_queue_stats(norvane::jitter::QueueStats stats) const;
 
+    bool reject_unforwardable(const msgs::video::video_fragment_info& info);
+    // Recounts the bytes of `record` against the limit.
+    void count_held(norvane::jitter::FrameDecomposition& record);
+    // Gives up the oldest incomplete frames other than `keep` while over the limit.
+    void keep_within_byte_limit(const norvane::jitter::FrameDecomposition& keep);
+    void evict(norvane::jitter::FrameDecomposition& record);
     PendingIter allocate_record();
     void recycle_record(PendingIter it);
     RetransmissionQueue& queue_of(const norvane::jitter::FrameDecomposition& record);
@@ -118,6 +134,9 @@ private:
     JitterBufferLogger logger_;
     norvane::jitter::Stats stats_;
     std::optional<uint32_t> last_sequence_;
+    std::optional<uint32_t> last_unforwardable_sequence_;
+    uint64_t held_bytes_ = 0;
+    uint64_t max_incomplete_bytes_;
     uint32_t last_control_sequence_ = 0;
     uint32_t last_shown_sequence_ = 0;
     // Whether last_shown_sequence_ names a frame released since the last reset.

@@ -39,13 +39,14 @@ void JitterBuffer::take_fragment_of_known_frame(FrameDecomposition& record,
             measured_roundtrip_.add_sample(now - fragment.request_time);
         }
     }
-    if (!record.has_unknown_parameters) return;
+    if (!record.has_unknown_parameters || record.evicted) return;
     // A frame known only from a gap learns its size and kind from its first fragment to arrive.
     // A frame already given up stays given up.
     const uint8_t state = record.state;
     update_frame_dec(record, info, std::nullopt);
     record.state = state;
     mark_unnoticed(record);
+    count_held(record);
 }
 
 void JitterBuffer::add_gap_records(uint32_t first, uint32_t end, int64_t now) {
@@ -68,6 +69,7 @@ void JitterBuffer::add_gap_records(uint32_t first, uint32_t end, int64_t now) {
         record.last_fragment_size = 0;
         record.detections.clear();
         index_.insert(sequence_number, it);
+        count_held(record);
         start_waiting(it);
     }
 }
