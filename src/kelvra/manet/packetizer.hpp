@@ -43,6 +43,11 @@ public:
     // Appends one record to `out`; returns 0 or a negative code (nothing appended).
     int serialize(const MAPacket& packet, Slice<uint8_t>& out);
     static const char* format_error(int code);
+    // Whether the record's header marks its payload as sealed (the flag after the addresses and
+    // the channel); parse reports the opened payload either way.
+    static bool is_sealed(ConstSlice<uint8_t> record) {
+        return record.size >= kHeaderSize && record.data[kHeaderSize - 1] != 0;
+    }
 
     bool encrypt = false;
 

@@ -114,6 +114,9 @@ TEST(ConfigParser, IncompleteFrameLimitIsOptionalBytesFromOneMegabyte) {
     json config = valid_config();
     config["max_incomplete_bytes"] = 1 << 20;
     EXPECT_EQ(parsed(config).max_incomplete_bytes, 1u << 20);
+    EXPECT_FALSE(parsed(config).signalling_encryption_required);
+    config["signalling_encryption_required"] = true;
+    EXPECT_TRUE(parsed(config).signalling_encryption_required);
     for (const json& wrong : {json((1 << 20) - 1), json(-1), json(1e12), json("64M")}) {
         config["max_incomplete_bytes"] = wrong;
         ConfigParser record;

@@ -260,5 +260,77 @@ TEST_F(SignallingClientTest, WithoutServerRetriesEverySecondNotFaster) {
     EXPECT_EQ(handler_.connects, 0);
 }
 
+// A server that stops reading: the socket takes what its buffers hold and then part of a frame.
+TEST_F(SignallingClientTest, AShortWriteKeepsTheRestOfTheFrameAndSendsItFirst) {
+    connect();
+    const Bytes offer(1000, 'o');
+    std::vector<Bytes> sent;
+    const auto send_next = [&] {
+        sent.push_back(
+            Peer::session_msg_frame(0xBEEF, static_cast<uint32_t>(sent.size()), 1, offer));
+        return client_.send(sent.back().data(), sent.back().size());
+    };
+    while (client_.unsent_bytes() == 0 && sent.size() < 50'000) ASSERT_TRUE(send_next());
+    ASSERT_GT(client_.unsent_bytes(), 0u);
+    EXPECT_NE(log_.text().find("error Not all the data written to socket!"), std::string::npos);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(send_next());  // they wait behind the rest
+    pollfd entry{};
+    client_.set_pollfd(entry);
+    EXPECT_EQ(entry.events, POLLIN | POLLOUT | POLLERR | POLLHUP);
+
+    // The server reads again: every frame arrives whole and in order.
+    for (int i = 0; i < 3000 && peer_.frames().size() < sent.size(); ++i) {
+        peer_.poll_input(std::chrono::milliseconds(5));
+        turn(5);
+    }
+    ASSERT_EQ(peer_.frames().size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(peer_.frames()[i].payload, body(sent[i])) << "frame " << i;
+    }
+    EXPECT_EQ(client_.unsent_bytes(), 0u);
+    EXPECT_EQ(peer_.pending_bytes(), 0u);
+}
+
+TEST_F(SignallingClientTest, AServerThatNeverReadsIsDroppedOnceTheWaitingBytesPassTheBound) {
+    connect();
+    const Bytes offer(4000, 'o');
+    const Bytes frame = Peer::session_msg_frame(0xBEEF, 1, 1, offer);
+    int sends = 0;
+    while (client_.send(frame.data(), frame.size()) && ++sends < 100'000) {
+    }
+    EXPECT_EQ(client_.unsent_bytes(), 0u);
+    EXPECT_FALSE(client_.connected());
+    EXPECT_EQ(handler_.disconnects, 1);
+    EXPECT_NE(log_.text().find("error Signalling server is not reading: "), std::string::npos);
+    // Reconnects a second later, with nothing of the old connection's frames.
+    now_ += kSecond;
+    turn(0);
+    ASSERT_TRUE(client_.connecting());
+    ASSERT_TRUE(peer_.accept());
+    ASSERT_TRUE(turn_until([&] { return client_.connected(); }));
+    const Bytes next = Peer::terminate_session_frame(5, 1);
+    peer_.clear_frames();
+    ASSERT_TRUE(client_.send(next.data(), next.size()));
+    const auto echoed = peer_.wait_for<msgs::video::terminate_session>();
+    ASSERT_TRUE(echoed);
+    EXPECT_EQ(echoed->consumer_id, 5u);
+}
+
+TEST_F(SignallingClientTest, ClearRecordsAreRefusedOnlyWhenEncryptionIsRequired) {
+    connect();
+    const Bytes frame = Peer::session_request_frame(1, 2, 3);
+    ASSERT_TRUE(peer_.send_plain(frame));
+    ASSERT_TRUE(deliver(1));
+    client_.set_require_encryption(true);
+    ASSERT_TRUE(peer_.send_plain(frame));
+    ASSERT_TRUE(peer_.send_frames(frame));
+    ASSERT_TRUE(deliver(2));
+    EXPECT_EQ(handler_.messages.size(), 2u);
+    EXPECT_EQ(
+        log_.count("error",
+                   "ERROR: handling packet from 0: clear record refused, encryption is required"),
+        1);
+}
+
 }  // namespace
 }  // namespace kelvra::norvane

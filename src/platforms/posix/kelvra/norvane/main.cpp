@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
 
     auto signalling_client = std::make_unique<norvane::SignallingClient>(
         config.utm_host, std::to_string(config.utm_port), &config.manet);
+    signalling_client->set_require_encryption(config.signalling_encryption_required);
     // Outlives the gateway, which reads it but does not own it.
     const UniqueFd video_socket =
         norvane::open_receiving_socket(config.listen_ip, config.listen_port);

@@ -180,6 +180,10 @@ void ConfigParser::parse_config(const std::string& text) {
         loaded.ice_local_addresses = read_ice_local_addresses(root.at("ice_local_addresses"));
     }
     if (root.contains("latency_ms")) loaded.latency_ms = read_latency_ms(root.at("latency_ms"));
+    if (root.contains("signalling_encryption_required")) {
+        loaded.signalling_encryption_required =
+            root.at("signalling_encryption_required").get<bool>();
+    }
     if (root.contains("max_incomplete_bytes")) {
         loaded.max_incomplete_bytes = read_max_incomplete_bytes(root.at("max_incomplete_bytes"));
     }

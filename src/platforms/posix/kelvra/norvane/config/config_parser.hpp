@@ -32,6 +32,8 @@ struct ConfigParser {
     // Optional: the bytes each stream may hold for frames not yet complete; past it the oldest
     // of them are given up.
     uint64_t max_incomplete_bytes = 64ull << 20;
+    // Optional: refuse signalling records that are not sealed with manet_key.
+    bool signalling_encryption_required = false;
 
     // Parses the command line and loads the named file; on help or any error it ends the
     // process with the documented message and status.

@@ -62,6 +62,7 @@ void SignallingClient::set_pollfd(pollfd& entry) const {
     entry.events = POLLERR | POLLHUP;
     if (connected_) {
         entry.events |= POLLIN;
+        if (!unsent_.empty()) entry.events |= POLLOUT;
     } else if (connecting_) {
         entry.events |= POLLOUT;
     }
@@ -91,6 +92,8 @@ void SignallingClient::update(const pollfd& entry, int64_t now) {
             received_ = 0;
         }
         if (handler_ != nullptr) handler_->on_connect();
+    } else if ((revents & POLLOUT) && connected_) {
+        flush_unsent();
     }
 
     if (!connected_ && !connecting_ && now >= retry_time_) {
@@ -135,6 +138,8 @@ void SignallingClient::handle_poll_error(int64_t now) {
 void SignallingClient::close_socket(int64_t now) {
     addresses_.reset();
     socket_.reset();
+    // The rest of a frame belongs to this connection's byte stream, not to the next one's.
+    unsent_.clear();
     connected_ = false;
     connecting_ = false;
     retry_time_ = now + kRetryDelayUs;
@@ -218,6 +223,12 @@ void SignallingClient::handle_record(ConstSlice<uint8_t> record) {
                       manet::Packetizer::format_error(rc));
         return;
     }
+    if (require_encryption_ && !manet::Packetizer::is_sealed(record)) {
+        spdlog::error(
+            "ERROR: handling packet from {}: clear record refused, encryption is required",
+            packet.src_addr);
+        return;
+    }
     // The handler may send from here; sending never touches the buffers read below.
     const size_t consumed = messgen::walk_frames(packet.payload.data, packet.payload.size,
                                                  [this](const messgen::MessageInfo& info) {
@@ -237,15 +248,49 @@ bool SignallingClient::send(const uint8_t* data, size_t size) {
     }
     // MSG_NOSIGNAL: a broken connection reports EPIPE instead of raising SIGPIPE, whatever the
     // process's signal mask.
-    const ssize_t written = ::send(socket_.get(), data, size, MSG_NOSIGNAL);
+    if (!unsent_.empty()) return keep_unsent(data, size);
+    ssize_t written = ::send(socket_.get(), data, size, MSG_NOSIGNAL);
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) written = 0;
     if (written < 0) {
         spdlog::error("Error writing to signalling socket!");
         return false;
     }
     if (static_cast<size_t>(written) < size) {
         spdlog::error("Not all the data written to socket! {} != {}", written, size);
+        return keep_unsent(data + written, size - static_cast<size_t>(written));
     }
     return true;
+}
+
+bool SignallingClient::keep_unsent(const uint8_t* data, size_t size) {
+    if (unsent_.size() + size > kMaxUnsentBytes) {
+        spdlog::error(
+            "Signalling server is not reading: {} bytes wait to be sent, dropping the connection",
+            unsent_.size() + size);
+        drop_connection();
+        return false;
+    }
+    unsent_.insert(unsent_.end(), data, data + size);
+    return true;
+}
+
+void SignallingClient::flush_unsent() {
+    const ssize_t written = ::send(socket_.get(), unsent_.data(), unsent_.size(), MSG_NOSIGNAL);
+    if (written < 0) {
+        // A broken connection is reported by poll as well; the bytes wait until then.
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            spdlog::error("Error writing to signalling socket!");
+        }
+        return;
+    }
+    unsent_.erase(unsent_.begin(), unsent_.begin() + written);
+}
+
+void SignallingClient::drop_connection() {
+    spdlog::warn("Disconnected from signalling server!");
+    connected_ = false;
+    if (handler_ != nullptr) handler_->on_disconnect();
+    close_socket(last_update_us_);
 }
 
 }  // namespace kelvra::norvane
