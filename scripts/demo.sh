@@ -60,7 +60,8 @@ cat > "$work/gateway.json" <<JSON
   "show_local_video": false,
   "manet_addr": "0A0B0C0D", "manet_key": "$manet_key",
   "ice_local_addresses": ["127.0.0.1"],
-  "latency_ms": 400
+  "latency_ms": 400,
+  "signalling_encryption_required": true
 }
 JSON
 
