@@ -160,9 +160,10 @@ bool JitterBuffer::request_missing_fragments(FrameDecomposition& record,
     // Everything of an older frame that is not here is missing; of the newest frame, what a
     // later fragment has overtaken, and all the rest once the next frame is overdue.
     const bool older_frame = last_sequence_ && record.sequence_number < *last_sequence_;
+    const auto slots = static_cast<uint32_t>(record.fragments.size());
     const uint32_t known_end = older_frame || pace_.next_overdue(now)
-                                   ? static_cast<uint32_t>(record.fragments.size())
-                                   : record.highest_fragment_id;
+                                   ? slots
+                                   : std::min<uint32_t>(record.highest_fragment_id, slots);
     for (uint32_t i = 0; i < known_end; ++i) {
         jitter::Fragment& fragment = record.fragments[i];
         if (fragment.received) continue;
