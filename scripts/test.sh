@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite twice: once in a normal
-# build and once (unit tests) under AddressSanitizer + UndefinedBehaviorSanitizer.
+# build and once (unit and end-to-end tests) under AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +14,8 @@ cmake --build build -j "$jobs"
 
 cmake -S . -B build-asan -G Ninja -DNORVANE_SANITIZE=ON -DNORVANE_WERROR=ON -DNORVANE_BUILD_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=Debug
-cmake --build build-asan -j "$jobs" --target norvane_unit_tests
+# The end-to-end tests run the sanitized gateway, sender and relay as separate processes.
+cmake --build build-asan -j "$jobs" --target norvane_unit_tests norvane_process_tests norvane \
+  norvane-sender norvane-lossrelay
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j "$jobs" -L unit)
+  ctest --output-on-failure -j "$jobs" -L 'unit|process')
