@@ -2,16 +2,11 @@
 
 #include <fstream>
 
+#include "kelvra/core/hex.hpp"
+
 namespace kelvra::manet {
 
 namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 std::string_view trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r");
@@ -23,28 +18,11 @@ std::string_view trim(std::string_view text) {
 }  // namespace
 
 bool parse_hex_key(std::string_view text, uint8_t (&key)[16]) {
-    if (text.size() != 2 * sizeof(key)) return false;
-    for (size_t i = 0; i < sizeof(key); ++i) {
-        const int high = hex_digit(text[2 * i]);
-        const int low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        key[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    return true;
+    return parse_hex_bytes(text, key);
 }
 
 std::optional<uint32_t> parse_hex_addr(std::string_view text) {
-    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 8) return std::nullopt;
-    uint32_t addr = 0;
-    for (const char c : text) {
-        const int digit = hex_digit(c);
-        if (digit < 0) return std::nullopt;
-        addr = addr << 4 | static_cast<uint32_t>(digit);
-    }
-    return addr;
+    return parse_hex_u32(strip_hex_prefix(text));
 }
 
 std::optional<ManetConfig> load_manet_config(const std::string& path) {

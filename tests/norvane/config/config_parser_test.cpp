@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "kelvra/norvane/config/config_error.hpp"
+
 namespace kelvra::norvane {
 namespace {
 
@@ -68,14 +70,14 @@ TEST(ConfigParser, OnlyPlainHexDigitsAreAccepted) {
         json config = valid_config();
         config["manet_addr"] = addr;
         ConfigParser record;
-        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << addr;
+        EXPECT_THROW(record.parse_config(config.dump()), ConfigError) << addr;
     }
     for (const char* key : {" 00102030405060708090a0b0c0d0e0f", "000102030405060708090a0b0c0d0e0x",
                             "0x0102030405060708090a0b0c0d0e0f"}) {
         json config = valid_config();
         config["manet_key"] = key;
         ConfigParser record;
-        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << key;
+        EXPECT_THROW(record.parse_config(config.dump()), ConfigError) << key;
     }
 }
 
@@ -91,7 +93,7 @@ TEST(ConfigParser, IceLocalAddressesAreOptionalLiteralAddresses) {
     for (const json& wrong : {json("127.0.0.1"), json{1, 2}, json{"localhost"}, json{"1.2.3"}}) {
         config["ice_local_addresses"] = wrong;
         ConfigParser record;
-        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << wrong.dump();
+        EXPECT_THROW(record.parse_config(config.dump()), std::exception) << wrong.dump();
     }
 }
 
@@ -105,7 +107,7 @@ TEST(ConfigParser, LatencyIsOptionalWholeMillisecondsUpToTenSeconds) {
     for (const json& wrong : {json(0), json(-5), json(10'001), json(250.5), json("400")}) {
         config["latency_ms"] = wrong;
         ConfigParser record;
-        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << wrong.dump();
+        EXPECT_THROW(record.parse_config(config.dump()), std::exception) << wrong.dump();
     }
 }
 
@@ -120,7 +122,7 @@ TEST(ConfigParser, IncompleteFrameLimitIsOptionalBytesFromOneMegabyte) {
     for (const json& wrong : {json((1 << 20) - 1), json(-1), json(1e12), json("64M")}) {
         config["max_incomplete_bytes"] = wrong;
         ConfigParser record;
-        EXPECT_THROW(record.parse_config(config.dump()), json::type_error) << wrong.dump();
+        EXPECT_THROW(record.parse_config(config.dump()), std::exception) << wrong.dump();
     }
 }
 
@@ -129,7 +131,7 @@ TEST(ConfigParser, RejectedTextLeavesTheRecordUnchanged) {
     json config = valid_config();
     config["listen_ip"] = "10.0.0.1";
     config["manet_key"] = "not a key";
-    EXPECT_THROW(record.parse_config(config.dump()), json::type_error);
+    EXPECT_THROW(record.parse_config(config.dump()), ConfigError);
     EXPECT_EQ(record.listen_ip, "127.0.0.1");
     EXPECT_EQ(record.manet.key[15], 0x0f);
 }

@@ -11,6 +11,9 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "kelvra/core/hex.hpp"
+#include "kelvra/norvane/config/config_error.hpp"
+
 namespace kelvra::norvane {
 namespace {
 
@@ -32,28 +35,16 @@ using json = nlohmann::json;
     std::exit(status);
 }
 
-// Value of one hexadecimal digit, or -1 for any other character.
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 void check_length(const std::string& text, size_t expected, int error_id, const char* error) {
     if (text.size() == expected) return;
     spdlog::critical("{} != {}", text.size(), expected);
-    throw json::type_error::create(error_id, error, nullptr);
+    throw ConfigError(error_id, error);
 }
 
 uint32_t decode_manet_addr(const std::string& text) {
-    uint32_t addr = 0;
-    for (char c : text) {
-        const int digit = hex_digit_value(c);
-        if (digit < 0) throw json::type_error::create(1003, "Manet addr has wrong format", nullptr);
-        addr = (addr << 4) | static_cast<uint32_t>(digit);
-    }
-    return addr;
+    const std::optional<uint32_t> addr = parse_hex_u32(text);
+    if (!addr) throw ConfigError(1003, "Manet addr has wrong format");
+    return *addr;
 }
 
 // Addresses added to every session's ICE agent: each must be a literal IPv4 or IPv6 address,
@@ -64,9 +55,8 @@ std::vector<std::string> read_ice_local_addresses(const json& value) {
         in6_addr parsed{};
         if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 &&
             inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
-            throw json::type_error::create(
-                1005, "ice_local_addresses holds something that is not an IP address: " + address,
-                nullptr);
+            throw ConfigError(
+                1005, "ice_local_addresses holds something that is not an IP address: " + address);
         }
     }
     return addresses;
@@ -76,16 +66,12 @@ std::vector<std::string> read_ice_local_addresses(const json& value) {
 // frame waits no longer than its record is kept).
 int64_t read_latency_ms(const json& value) {
     if (!value.is_number_integer()) {
-        throw json::type_error::create(1006, "latency_ms is not a whole number of milliseconds",
-                                       nullptr);
+        throw ConfigError(1006, "latency_ms is not a whole number of milliseconds");
     }
     const auto ms = value.get<int64_t>();
     if (ms < kMinLatencyMs || ms > kMaxLatencyMs) {
-        throw json::type_error::create(1006,
-                                       "latency_ms is outside " + std::to_string(kMinLatencyMs) +
-                                           ".." + std::to_string(kMaxLatencyMs) + ": " +
-                                           std::to_string(ms),
-                                       nullptr);
+        throw ConfigError(1006, "latency_ms is outside " + std::to_string(kMinLatencyMs) + ".." +
+                                    std::to_string(kMaxLatencyMs) + ": " + std::to_string(ms));
     }
     return ms;
 }
@@ -94,24 +80,15 @@ int64_t read_latency_ms(const json& value) {
 uint64_t read_max_incomplete_bytes(const json& value) {
     if (!value.is_number_unsigned() || value.get<uint64_t>() < kMinIncompleteBytes ||
         value.get<uint64_t>() > kMaxIncompleteBytes) {
-        throw json::type_error::create(1007,
-                                       "max_incomplete_bytes is not a whole number of bytes in " +
-                                           std::to_string(kMinIncompleteBytes) + ".." +
-                                           std::to_string(kMaxIncompleteBytes) + ": " +
-                                           value.dump(),
-                                       nullptr);
+        throw ConfigError(1007, "max_incomplete_bytes is not a whole number of bytes in " +
+                                    std::to_string(kMinIncompleteBytes) + ".." +
+                                    std::to_string(kMaxIncompleteBytes) + ": " + value.dump());
     }
     return value.get<uint64_t>();
 }
 
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
-    std::fill(std::begin(key), std::end(key), uint8_t{0});
-    for (size_t i = 0; i < text.size(); ++i) {
-        const int digit = hex_digit_value(text[i]);
-        if (digit < 0) throw json::type_error::create(1004, "Manet key has wrong format", nullptr);
-        uint8_t& byte = key[i / 2];
-        byte = static_cast<uint8_t>((byte << 4) | digit);
-    }
+    if (!parse_hex_bytes(text, key)) throw ConfigError(1004, "Manet key has wrong format");
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ struct ConfigParser {
     static ConfigParser create_from_args(int argc, char** argv);
     // Reads the file at `path` into this record; ends the process on failure.
     void open(const std::string& path);
-    // Fills this record from JSON text; throws the JSON library's exceptions on failure.
+    // Fills this record from JSON text. Malformed JSON, a missing key or a value of the wrong
+    // type throws the JSON library's exception; a value the gateway refuses throws ConfigError.
     void parse_config(const std::string& text);
 };
 
