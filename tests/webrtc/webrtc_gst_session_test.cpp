@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -22,36 +21,13 @@
 #include "kelvra/core/unique_fd.hpp"
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/webrtc/gst_ref.hpp"
+#include "support/log_capture.hpp"
 
 namespace kelvra {
 namespace {
 
 namespace video = msgs::video;
 using Bytes = std::vector<uint8_t>;
-
-// GStreamer's threads log too, so the capture must take lines from several threads.
-class ThreadSafeLogCapture {
-public:
-    ThreadSafeLogCapture() : previous_(spdlog::default_logger()) {
-        auto logger = std::make_shared<spdlog::logger>(
-            "session_capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(lines_));
-        logger->set_pattern("%l %v");
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~ThreadSafeLogCapture() { spdlog::set_default_logger(previous_); }
-    size_t count(const std::string& text) {
-        spdlog::default_logger()->flush();
-        const std::string all = lines_.str();
-        size_t n = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-        return n;
-    }
-
-private:
-    std::shared_ptr<spdlog::logger> previous_;
-    std::ostringstream lines_;
-};
 
 // One VP8 keyframe as a drone's encoder makes it.
 Bytes encoded_vp8_keyframe() {
@@ -174,7 +150,7 @@ protected:
         return GST_OBJECT_NAME(gst_element_get_factory(found.get()));
     }
 
-    ThreadSafeLogCapture log_;
+    testing::LogCapture log_;
     UniqueFd from_child_read_;
     UniqueFd from_child_write_;
     norvane::GMainLoopPtr loop_{g_main_loop_new(nullptr, FALSE)};
@@ -195,9 +171,9 @@ TEST_F(MediaSession, FramesWithoutAPayloaderAreDroppedWithOneLine) {
     for (int i = 0; i < 3; ++i) feed_frame(0);
     for (int i = 0; i < 2; ++i) feed_frame(7);
     EXPECT_FALSE(session_->has_pipeline());
-    EXPECT_EQ(log_.count("Dropping video frames of format 0: no pipeline for it"), 1u);
-    EXPECT_EQ(log_.count("Dropping video frames of format 7: no pipeline for it"), 1u);
-    EXPECT_EQ(log_.count("Unsupported codec type 7"), 1u);
+    EXPECT_EQ(log_.occurrences("Dropping video frames of format 0: no pipeline for it"), 1u);
+    EXPECT_EQ(log_.occurrences("Dropping video frames of format 7: no pipeline for it"), 1u);
+    EXPECT_EQ(log_.occurrences("Unsupported codec type 7"), 1u);
 }
 
 TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAgain) {
@@ -246,8 +222,9 @@ TEST_F(MediaSession, FrameThePayloaderRejectsIsDroppedAndLaterFramesFlow) {
         }
         return done();
     };
-    ASSERT_TRUE(wait_until(
-        [&] { return log_.count("Frame dropped: the payloader could not packetize it") == 1; }));
+    ASSERT_TRUE(wait_until([&] {
+        return log_.occurrences("Frame dropped: the payloader could not packetize it") == 1;
+    }));
     // Packets leaving the payloader, counted before webrtcbin (not negotiated here) holds them.
     std::atomic<int> packets{0};
     const norvane::GstObjectPtr<GstPad> src(gst_element_get_static_pad(payloader.get(), "src"));
@@ -269,7 +246,7 @@ TEST_F(MediaSession, BadViewerInputIsLoggedAndDropped) {
     answer.type = "answer";
     answer.sdp = "v=0";
     feed(answer);  // before any offer
-    EXPECT_EQ(log_.count("42: no offer was made yet, SDP answer dropped"), 1u);
+    EXPECT_EQ(log_.occurrences("42: no offer was made yet, SDP answer dropped"), 1u);
 
     feed_frame(1);
     ASSERT_FALSE(messages_until_offer().empty());
@@ -277,22 +254,22 @@ TEST_F(MediaSession, BadViewerInputIsLoggedAndDropped) {
         answer.sdp = text;
         feed(answer);
     }
-    EXPECT_EQ(log_.count("42: could not parse SDP answer, dropped"), 3u);
+    EXPECT_EQ(log_.occurrences("42: could not parse SDP answer, dropped"), 3u);
 
     video::ice_message candidate;
     candidate.m_line_idx = 0;
     candidate.candidate = "";
     feed(candidate);
-    EXPECT_EQ(log_.count("42: received ICE candidate with mline index 0;\nNULL"), 1u);
+    EXPECT_EQ(log_.occurrences("42: received ICE candidate with mline index 0;\nNULL"), 1u);
     candidate.candidate = "candidate:garbage";
     feed(candidate);
 
     video::terminate_session unexpected;
     feed(unexpected);
-    EXPECT_EQ(log_.count("Unexpected message 9"), 1u);
+    EXPECT_EQ(log_.occurrences("Unexpected message 9"), 1u);
     const Bytes truncated = {video::video_frame::TYPE, 3, 0, 0, 0, 1, 1, 0};
     session_->feed_message({truncated[0], 3, truncated.data() + 5});
-    EXPECT_EQ(log_.count("Failed to parse video frame"), 1u);
+    EXPECT_EQ(log_.occurrences("Failed to parse video frame"), 1u);
 
     EXPECT_TRUE(session_->has_pipeline());
     feed_frame(1);  // still takes frames

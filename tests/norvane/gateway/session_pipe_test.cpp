@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kelvra/msgs/video/messgen.hpp"
-#include "norvane/process/log_capture.hpp"
+#include "support/log_capture.hpp"
 
 namespace kelvra::norvane {
 namespace {

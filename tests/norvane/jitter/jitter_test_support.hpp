@@ -1,15 +1,14 @@
 #pragma once
 
-// Fragment streams and a capture of the default logger for the jitter buffer tests.
+// Fragment streams for the jitter buffer tests.
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <array>
 #include <sstream>
 
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
+#include "support/log_capture.hpp"
 
 namespace kelvra::norvane::jitter::testing {
 
@@ -100,33 +99,7 @@ inline Numbers numbers(const std::vector<Frame>& frames) {
     return out;
 }
 
-// Routes the default logger into a string ("level: message" lines) while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(spdlog::level::level_enum level = spdlog::level::trace)
-        : previous_(spdlog::default_logger()) {
-        auto logger = std::make_shared<spdlog::logger>(
-            "jitter-test", std::make_shared<spdlog::sinks::ostream_sink_st>(out_));
-        logger->set_pattern("%l: %v");
-        logger->set_level(level);
-        spdlog::set_default_logger(std::move(logger));
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-
-    std::string text() const { return out_.str(); }
-    // Lines starting with `prefix`.
-    int count(const std::string& prefix) const {
-        std::istringstream in(out_.str());
-        int n = 0;
-        for (std::string line; std::getline(in, line);) n += line.starts_with(prefix) ? 1 : 0;
-        return n;
-    }
-    bool has(const std::string& prefix) const { return count(prefix) > 0; }
-
-private:
-    std::shared_ptr<spdlog::logger> previous_;
-    std::ostringstream out_;
-};
+using kelvra::testing::LogCapture;
 
 struct JitterTest : ::testing::Test {
     ManualClock clock;

@@ -19,8 +19,9 @@ TEST_F(PurgeAndReset, RecordsArePurgedFifteenSecondsAfterTheirFirstFragment) {
     EXPECT_TRUE(buffer.get_retransmit_requests(50).empty());  // purged: no longer requested
     EXPECT_EQ(buffer.queue_stats().pending, 0u);
     EXPECT_EQ(buffer.queue_stats().keyframe_queue, 0u);
-    EXPECT_EQ(log.count("trace: Dropping not shown frame by TTL.seq: 2, frags_num: 2, frags_recv: "
-                        "1, has_unknown_parameters: false"),
+    EXPECT_EQ(log.count_starting(
+                  "trace Dropping not shown frame by TTL.seq: 2, frags_num: 2, frags_recv: "
+                  "1, has_unknown_parameters: false"),
               1);
     EXPECT_EQ(buffer.get_stats().skipped_frames, 1u);  // the shown frame 1 left silently
 }
@@ -31,7 +32,7 @@ TEST_F(PurgeAndReset, NewFrameNumberBelowTheHighestIsARestart) {
     SentFrame(11, 2800).push(buffer, 0);
     buffer.update_roundtrip(control(5, 100, 100));
     SentFrame(9, 2800).push(buffer, 0);
-    EXPECT_TRUE(log.has("warning: Stream restart detected! Got sequence 9 < 11. Resetting!"));
+    EXPECT_TRUE(log.has("warning Stream restart detected! Got sequence 9 < 11. Resetting!"));
     EXPECT_EQ(buffer.queue_stats().pending, 1u);
     EXPECT_EQ(buffer.queue_stats().last_sequence, 0u);
     EXPECT_EQ(buffer.get_stats().duplicates_number, 0u);
@@ -42,7 +43,7 @@ TEST_F(PurgeAndReset, NewFrameNumberBelowTheHighestIsARestart) {
     EXPECT_EQ(buffer.queue_stats().last_sequence, 10u);
     SentFrame(UINT32_MAX, 2800).push(buffer, 0);
     SentFrame(0, 2800).push(buffer, 0);  // a wrapped counter is a restart too
-    EXPECT_TRUE(log.has("warning: Stream restart detected! Got sequence 0 < 4294967295."));
+    EXPECT_TRUE(log.has("warning Stream restart detected! Got sequence 0 < 4294967295."));
 }
 
 TEST_F(PurgeAndReset, NewRunAttachesToOldRecordsUntilANumberHasNone) {
@@ -53,7 +54,7 @@ TEST_F(PurgeAndReset, NewRunAttachesToOldRecordsUntilANumberHasNone) {
     clock.advance(15'000'001);
     buffer.get_retransmit_requests(50);
     SentFrame(2, 2800).push(buffer, 0);
-    EXPECT_EQ(log.count("warning: Stream restart detected!"), 1);
+    EXPECT_EQ(log.count_starting("warning Stream restart detected!"), 1);
 }
 
 TEST_F(PurgeAndReset, FramesQueuedAtAResetAreShownBeforeTheNewRun) {
@@ -65,7 +66,7 @@ TEST_F(PurgeAndReset, FramesQueuedAtAResetAreShownBeforeTheNewRun) {
     EXPECT_EQ(show(), (Numbers{3, 10, 11}));
     SentFrame(4, 100).push_all(buffer);
     SentFrame(12, 100).push_all(buffer);
-    EXPECT_TRUE(log.has("debug: Constructed delayed frame with seq 4"));
+    EXPECT_TRUE(log.has("debug Constructed delayed frame with seq 4"));
     EXPECT_EQ(show(), Numbers{12});
 }
 
@@ -82,7 +83,7 @@ TEST_F(PurgeAndReset, FrameNumberCompletingAgainIsNotShownTwice) {
     buffer.get_retransmit_requests(50);
     SentFrame(10, 100).push_all(buffer);
     EXPECT_TRUE(show().empty());
-    EXPECT_EQ(log.count("debug: Dropping repeated frame with seq 10"), 2);
+    EXPECT_EQ(log.count_starting("debug Dropping repeated frame with seq 10"), 2);
 }
 
 // After a restart, old-run frames shown last make a new-run keyframe complete as delayed.

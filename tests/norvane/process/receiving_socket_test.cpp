@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "norvane/process/log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "support/process_runner.hpp"
 
 namespace kelvra::norvane {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "kelvra/norvane/process/child_terminated_exception.hpp"
-#include "norvane/process/log_capture.hpp"
+#include "support/log_capture.hpp"
 
 namespace kelvra {
 namespace {

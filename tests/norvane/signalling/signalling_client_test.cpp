@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kelvra/msgs/video/messages.hpp"
-#include "norvane/process/log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "support/signalling_peer.hpp"
 
 namespace kelvra::norvane {
