@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  libspdlog-dev libfmt-dev libcxxopts-dev nlohmann-json3-dev libwolfssl-dev
+  libspdlog-dev libfmt-dev libcxxopts-dev nlohmann-json3-dev libssl-dev libwolfssl-dev
   libglib2.0-dev libsoup-3.0-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

@@ -12,7 +12,9 @@ cmake -S . -B build -G Ninja -DNORVANE_WERROR=ON
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
 
+# The sanitizer build uses the other crypto library, so CI builds and tests both.
 cmake -S . -B build-asan -G Ninja -DNORVANE_SANITIZE=ON -DNORVANE_WERROR=ON -DNORVANE_BUILD_BENCH=OFF \
+  -DNORVANE_CRYPTO=wolfssl \
   -DCMAKE_BUILD_TYPE=Debug
 # The end-to-end tests run the sanitized gateway, sender and relay as separate processes.
 cmake --build build-asan -j "$jobs" --target norvane_unit_tests norvane_process_tests norvane \

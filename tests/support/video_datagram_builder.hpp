@@ -1,5 +1,7 @@
 #pragma once
 
+// Test datagrams sealed by the datagram codec, with IVs that differ from call to call.
+
 #include <cstdint>
 #include <vector>
 
@@ -7,9 +9,8 @@
 
 namespace kelvra::testing {
 
-// Seals a video datagram the way a sender does: clear address and camera, then the control
-// section and the payload section, each AES-128-GCM with its own IV and a 12-byte tag.
-// `plaintext` is the 40-byte header area followed by the fragment's bytes.
+// `plaintext` is the 40-byte header area followed by the fragment's bytes; it may be laid out
+// in ways a well-formed sender would not.
 std::vector<uint8_t> seal_video_plaintext(uint32_t manet_addr, uint8_t camera_type,
                                           const uint8_t* key,
                                           const std::vector<uint8_t>& plaintext);

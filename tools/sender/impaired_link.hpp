@@ -14,11 +14,13 @@
 #include <optional>
 #include <vector>
 
-#include "datagram_sealer.hpp"
 #include "impairments.hpp"
 #include "kelvra/core/slice.hpp"
+#include "kelvra/msgs/video/video_datagram.hpp"
 
 namespace kelvra::norvane::sender {
+
+using msgs::video::kMaxDatagramSize;
 
 class ImpairedLink {
 public:

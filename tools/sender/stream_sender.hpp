@@ -10,14 +10,18 @@
 #include <variant>
 
 #include "bitrate_meter.hpp"
-#include "datagram_sealer.hpp"
 #include "feedback.hpp"
 #include "frame_history.hpp"
 #include "impaired_link.hpp"
+#include "iv_source.hpp"
 #include "kelvra/core/slice.hpp"
+#include "kelvra/manet/aes_gcm.hpp"
 #include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/msgs/video/video_datagram_codec.hpp"
 
 namespace kelvra::norvane::sender {
+
+using StreamAddress = msgs::video::DatagramAddress;
 
 // Where released datagrams go: the stream's socket, or a test double.
 class DatagramSink {
@@ -72,9 +76,9 @@ class StreamSender {
 public:
     StreamSender(const StreamSettings& settings, const ImpairmentSettings& impairments,
                  IvSource& ivs)
-        : settings_(settings), sealer_(ivs), link_(impairments), delay_us_(impairments.delay_us) {}
+        : settings_(settings), ivs_(ivs), link_(impairments), delay_us_(impairments.delay_us) {}
 
-    bool set_key(const uint8_t* key) { return sealer_.set_key(key); }
+    bool set_key(const uint8_t* key) { return cipher_.set_key(key); }
     const StreamSettings& settings() const { return settings_; }
 
     // Seals every fragment of the frame and queues it on the link.
@@ -174,8 +178,14 @@ private:
         control.flight_id = settings_.flight_id;
         control.bitrate_est = bitrate_.bits_per_second(now_us);
         control.video_format = static_cast<uint8_t>(settings_.format);
-        size_t size = sealer_.seal(settings_.address, control, fragment.info, fragment.bytes,
-                                   datagram_.data());
+        msgs::video::DatagramIvs ivs;
+        Slice<uint8_t> out{datagram_.data(), 0, datagram_.size()};
+        size_t size = 0;
+        if (ivs_.fill(ivs.control.data(), ivs.control.size()) &&
+            ivs_.fill(ivs.payload.data(), ivs.payload.size())) {
+            size = msgs::video::seal_video_datagram(settings_.address, control, fragment.info,
+                                                    fragment.bytes, ivs, cipher_, out);
+        }
         if (size == 0) {
             ++counters_.send_errors;
             return;
@@ -187,7 +197,8 @@ private:
     }
 
     StreamSettings settings_;
-    DatagramSealer sealer_;
+    IvSource& ivs_;
+    manet::AesGcm cipher_;
     ImpairedLink link_;
     int64_t delay_us_;
     BitrateMeter bitrate_;

@@ -1,5 +1,10 @@
 #pragma once
 
+// AES-128-GCM and the random source for its nonces. Two implementations sit behind this one
+// interface, chosen when the project is configured (NORVANE_CRYPTO): OpenSSL's libcrypto
+// (aes_gcm_openssl.cpp, the default) and wolfCrypt (aes_gcm_wolfssl.cpp). Both produce the same
+// bytes for the same key, IV and input.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +16,7 @@ constexpr size_t kGcmIvSize = 12;
 constexpr size_t kGcmTagSize = 12;  // truncated from the full 16-byte tag
 
 // AES-128-GCM context with 12-byte IVs and 12-byte tags. Owns the library context; move-only.
+// The key schedule is prepared once by `set_key`; each call then only takes a new IV.
 class AesGcm {
 public:
     AesGcm();
@@ -39,6 +45,28 @@ private:
     };
     std::unique_ptr<Context, ContextDeleter> ctx_;
     bool has_key_ = false;
+};
+
+// Cryptographically strong random bytes from the same library, for nonces. Move-only.
+class NonceGenerator {
+public:
+    NonceGenerator();
+    ~NonceGenerator();
+    NonceGenerator(NonceGenerator&&) noexcept;
+    NonceGenerator& operator=(NonceGenerator&&) noexcept;
+    NonceGenerator(const NonceGenerator&) = delete;
+    NonceGenerator& operator=(const NonceGenerator&) = delete;
+
+    bool valid() const { return state_ != nullptr; }
+    // Writes `size` fresh bytes to `out`; false (and `out` must be ignored) when none could be had.
+    bool fill(uint8_t* out, size_t size);
+
+private:
+    struct State;
+    struct StateDeleter {
+        void operator()(State* state) const;
+    };
+    std::unique_ptr<State, StateDeleter> state_;
 };
 
 }  // namespace kelvra::manet

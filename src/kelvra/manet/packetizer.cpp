@@ -1,9 +1,5 @@
 #include "kelvra/manet/packetizer.hpp"
 
-// wolfSSL's configuration must precede every other wolfSSL header.
-#include <wolfssl/options.h>
-#include <wolfssl/wolfcrypt/random.h>
-
 #include <cstring>
 
 #include "kelvra/msgs/video/messgen.hpp"
@@ -33,20 +29,8 @@ void write_header(uint8_t* record, const MAPacket& packet, bool encrypted) {
 
 }  // namespace
 
-struct Packetizer::Rng {
-    WC_RNG rng;
-};
-
-void Packetizer::RngDeleter::operator()(Rng* rng) const {
-    wc_FreeRng(&rng->rng);
-    delete rng;
-}
-
-Packetizer::Packetizer(Slice<uint8_t>& plaintext) : plaintext_(plaintext) {
-    auto rng = std::unique_ptr<Rng, RngDeleter>(new Rng{});
-    // Without a generator no nonce can be made; serialize then fails with kAesGcmError.
-    if (wc_InitRng(&rng->rng) == 0) rng_ = std::move(rng);
-}
+// Without a generator no nonce can be made; serialize then fails with kAesGcmError.
+Packetizer::Packetizer(Slice<uint8_t>& plaintext) : plaintext_(plaintext) {}
 
 Packetizer::~Packetizer() = default;
 
@@ -98,14 +82,12 @@ int Packetizer::serialize(const MAPacket& packet, Slice<uint8_t>& out) {
         return kOk;
     }
 
-    // The cipher takes 32-bit lengths.
-    if (payload_size > UINT32_MAX) return kTooBig;
-    if (!rng_ || !aes_.has_key()) return kAesGcmError;
+    // One of the cipher libraries takes int lengths.
+    if (payload_size > INT32_MAX) return kTooBig;
+    if (!nonces_.valid() || !aes_.has_key()) return kAesGcmError;
     write_header(record, packet, true);
     uint8_t* nonce = record + kNonceOffset;
-    if (wc_RNG_GenerateBlock(&rng_->rng, nonce, static_cast<word32>(kGcmIvSize)) != 0) {
-        return kAesGcmError;
-    }
+    if (!nonces_.fill(nonce, kGcmIvSize)) return kAesGcmError;
     uint8_t* ciphertext = record + kCiphertextOffset;
     if (!aes_.encrypt(ciphertext, packet.payload.data, payload_size, nonce,
                       ciphertext + payload_size, record, kAuthenticatedHeaderSize)) {

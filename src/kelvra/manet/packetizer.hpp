@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "kelvra/core/slice.hpp"
 #include "kelvra/manet/aes_gcm.hpp"
@@ -53,11 +52,7 @@ public:
 
 private:
     Slice<uint8_t>& plaintext_;
-    struct Rng;  // wolfCrypt's generator, kept out of this header
-    struct RngDeleter {
-        void operator()(Rng* rng) const;
-    };
-    std::unique_ptr<Rng, RngDeleter> rng_;
+    NonceGenerator nonces_;
     AesGcm aes_;
 };
 

@@ -83,6 +83,50 @@ TEST_F(GatewayIngestTest, ShortDatagramsAreDroppedWithoutCountingAnError) {
     EXPECT_EQ(h.sender_inbox().size(), 1u);
 }
 
+// Header areas laid out in ways a well-formed sender would not: each record that is too short
+// is reported, then the datagram is dropped without counting an error; either order is accepted.
+TEST_F(GatewayIngestTest, HeaderAreasAreWalkedFrameByFrame) {
+    h.announce(kManet, kCamera, kKey);
+    std::vector<uint8_t> control_frame, info_frame;
+    control_frame.reserve(26);
+    info_frame.reserve(14);
+    control(1).serialize(control_frame);
+    fragment(3, 0, 1).serialize(info_frame);
+    auto cat = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    std::vector<uint8_t> short_control(control_frame.begin(), control_frame.end() - 1);
+    short_control[1] = 20;
+    const std::vector<uint8_t> empty_info = {4, 0, 0, 0, 0};
+    const std::vector<uint8_t> short_info = {4, 4, 0, 0, 0, 1, 2, 3, 4};
+    struct Case {
+        std::vector<uint8_t> plaintext;
+        std::string log;
+        size_t answers;
+    };
+    const std::vector<Case> cases = {
+        {cat({short_control, info_frame, {0}}),
+         "VideoReceiver, Failed to parse control_data message!\n"
+         "DATA SIZE MISMATCH! 39 != 40, recv = 93\nWrong datagram data received!\n",
+         0},
+        {cat({empty_info, short_info, control_frame}),
+         "Failed to parse video fragment message\nFailed to parse video fragment message\n"
+         "Wrong datagram data received!\n",
+         0},
+        {cat({info_frame, control_frame, {7, 7}}),
+         "Got fragment 0, seq=3, addr: 12648430, camera type: 2\n", 1},
+    };
+    for (const Case& c : cases) {
+        h.clear_log();
+        h.deliver(testing::seal_video_plaintext(kManet, kCamera, kKey, c.plaintext));
+        EXPECT_EQ(h.log(), c.log);
+        EXPECT_EQ(h.sender_inbox().size(), c.answers);
+    }
+    EXPECT_TRUE(h.gateway().blacklist().candidates().empty());
+}
+
 TEST_F(GatewayIngestTest, UnknownStreamsAndWrongKeysBlacklistTheSource) {
     const uint8_t wrong[16] = {};
     h.announce(kManet, kCamera, kKey);

@@ -1,14 +1,16 @@
 #pragma once
 
-// Test side of the sealed video datagram: decrypts both sections independently of the sealer and
-// hands back the clear header, the two header frames and the fragment.
+// Test side of the sealed video datagram: opens it with the datagram codec, as the gateway
+// does, and hands back the clear header, the two header records and the fragment.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "kelvra/manet/aes_gcm.hpp"
 #include "kelvra/msgs/video/messages.hpp"
+#include "kelvra/msgs/video/video_datagram_codec.hpp"
 
 namespace kelvra::norvane::sender::testing {
 
@@ -22,24 +24,20 @@ struct OpenedDatagram {
 
 inline std::optional<OpenedDatagram> open_datagram(const std::vector<uint8_t>& d,
                                                    const uint8_t* key) {
-    if (d.size() < 93) return std::nullopt;
+    namespace video = msgs::video;
+    const ConstSlice<uint8_t> datagram{d.data(), d.size()};
+    const auto address = video::read_datagram_address(datagram);
     manet::AesGcm gcm;
-    if (!gcm.set_key(key)) return std::nullopt;
-    OpenedDatagram out;
-    out.manet_addr = messgen::load_le<uint32_t>(d.data());
-    out.camera_type = d[4];
-    std::vector<uint8_t> plain(26 + d.size() - 79);
-    if (!gcm.decrypt(plain.data(), d.data() + 17, 26, d.data() + 5, d.data() + 43) ||
-        !gcm.decrypt(plain.data() + 26, d.data() + 67, d.size() - 79, d.data() + 55,
-                     d.data() + d.size() - 12))
+    if (!address || !gcm.set_key(key)) return std::nullopt;
+    std::array<uint8_t, video::kMaxDatagramSize> storage{};
+    Slice<uint8_t> plain{storage.data(), 0, storage.size()};
+    if (video::decrypt_video_datagram(datagram, gcm, plain) != video::DecryptResult::kOk)
         return std::nullopt;
-    messgen::Arena arena(nullptr, 0);
-    if (out.control.parse({plain[0], messgen::load_le<uint32_t>(&plain[1]), &plain[5]}, arena) <
-            0 ||
-        out.info.parse({plain[26], messgen::load_le<uint32_t>(&plain[27]), &plain[31]}, arena) < 0)
-        return std::nullopt;
-    out.fragment.assign(plain.begin() + 40, plain.end());
-    return out;
+    const video::DatagramHeader header = video::parse_header_area(plain.view());
+    if (!header.has_control || !header.has_fragment_info) return std::nullopt;
+    return OpenedDatagram{address->manet_addr, address->camera_type, header.control,
+                          header.fragment_info,
+                          std::vector<uint8_t>(header.fragment.begin(), header.fragment.end())};
 }
 
 // A `video_retransmit_request` for fragment `frag` of frame `seq`, as the gateway sends it.

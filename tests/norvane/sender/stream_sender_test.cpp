@@ -4,6 +4,7 @@
 
 #include <array>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "open_datagram.hpp"
@@ -81,6 +82,13 @@ TEST_F(StreamSenderTest, SendsEveryFragmentWithTheStreamsControlData) {
     send(0, 3000, true, 0, 1'000'000);
     send(1, 500, false, 3, 1'033'000);
     s.flush(1'033'000, sink_);
+    // Every section of every datagram has an IV of its own.
+    std::set<std::vector<uint8_t>> ivs;
+    for (const auto& raw : sink_.sent) {
+        ivs.emplace(raw.begin() + 5, raw.begin() + 17);
+        ivs.emplace(raw.begin() + 55, raw.begin() + 67);
+    }
+    EXPECT_EQ(ivs.size(), 2 * sink_.sent.size());
     const auto d = sink_.take();
     ASSERT_EQ(d.size(), 5u);  // 3 fragments, then 1 video and 1 detections fragment
     for (size_t i = 0; i < d.size(); ++i) {
@@ -99,6 +107,21 @@ TEST_F(StreamSenderTest, SendsEveryFragmentWithTheStreamsControlData) {
     EXPECT_EQ(d[1].control.bitrate_est, 8u * (93 + 1400));
     EXPECT_EQ(s.counters().fragments, 5u);
     EXPECT_EQ(s.counters().bytes, 2u * 1493 + (93 + 200) + (93 + 500) + (93 + 37));
+}
+
+// A fragment is never sealed under an IV that the source could not make fresh.
+TEST_F(StreamSenderTest, NothingIsSealedWithoutFreshIvs) {
+    class NoIvs final : public IvSource {
+    public:
+        bool fill(uint8_t*, size_t) override { return false; }
+    } no_ivs;
+    sender_ = std::make_unique<StreamSender>(settings_, ImpairmentSettings{}, no_ivs);
+    ASSERT_TRUE(sender_->set_key(kKey.data()));
+    send(0, 10, true, 0, 0);
+    sender_->flush(0, sink_);
+    EXPECT_TRUE(sink_.sent.empty());
+    EXPECT_EQ(sender_->counters().send_errors, 1u);
+    sender_.reset();
 }
 
 TEST_F(StreamSenderTest, ResendsKeptFragmentsOnRequestAndCountsTheRest) {

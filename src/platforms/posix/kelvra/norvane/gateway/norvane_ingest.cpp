@@ -7,16 +7,30 @@
 
 #include <filesystem>
 
+#include "kelvra/msgs/video/video_datagram_codec.hpp"
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/ingest/flight_recorder.hpp"
-#include "kelvra/norvane/ingest/video_datagram.hpp"
 
 namespace kelvra {
 
 using msgs::video::control_data;
+using msgs::video::kHeaderAreaSize;
+using msgs::video::kMinDatagramSize;
 using msgs::video::video_fragment_info;
-using norvane::kHeaderAreaSize;
-using norvane::kMinDatagramSize;
+
+namespace {
+
+// Header frames too short for their record, in the order the walk met them.
+void log_short_records(const msgs::video::DatagramHeader& header, spdlog::logger& log) {
+    for (size_t i = 0; i < header.short_record_count; ++i) {
+        if (header.short_records[i] == msgs::video::HeaderRecord::kFragmentInfo)
+            log.error("Failed to parse video fragment message");
+        else
+            log.error("VideoReceiver, Failed to parse control_data message!");
+    }
+}
+
+}  // namespace
 
 void Norvane::read_video_data(const pollfd& /*entry*/) {
     receive_buffer_.size = 0;
@@ -33,13 +47,14 @@ void Norvane::read_video_data(const pollfd& /*entry*/) {
         return;
     }
     const auto n = static_cast<size_t>(received);
-    if (n <= kMinDatagramSize - 1) {
+    const auto clear_part = msgs::video::read_datagram_address({receive_buffer_.data, n});
+    if (!clear_part) {
         logger_->error("Received less then minimum allowed bytes in encrypted datagram: {} < {}", n,
                        kMinDatagramSize);
         return;
     }
 
-    const norvane::DatagramAddress address = norvane::read_datagram_address(receive_buffer_.data);
+    const msgs::video::DatagramAddress address = *clear_part;
     receive_buffer_.size = n;
     const auto stream = streams_.find(norvane::stream_key(address.manet_addr, address.camera_type));
     if (stream == streams_.end()) {
@@ -54,26 +69,28 @@ void Norvane::read_video_data(const pollfd& /*entry*/) {
         return;
     }
 
-    const norvane::DatagramHeader header =
-        norvane::parse_header_area(plaintext_buffer_.data, *logger_);
+    const msgs::video::DatagramHeader header =
+        msgs::video::parse_header_area(plaintext_buffer_.view());
+    log_short_records(header, *logger_);
     if (header.consumed != kHeaderAreaSize) {
         spdlog::error("DATA SIZE MISMATCH! {} != {}, recv = {}", header.consumed, kHeaderAreaSize,
                       n);
     }
-    msg_logger_.log_header(plaintext_buffer_.data, kHeaderAreaSize);
+    msg_logger_.log_header(header.area.data, header.area.size);
     if (!header.has_fragment_info || !header.has_control) {
         logger_->error("Wrong datagram data received!");
         return;
     }
-    const ConstSlice<uint8_t> payload{plaintext_buffer_.data + kHeaderAreaSize,
-                                      plaintext_buffer_.size - kHeaderAreaSize};
     handle_video_message(header.fragment_info, header.control, address.manet_addr,
-                         address.camera_type, payload, sender);
+                         address.camera_type, header.fragment, sender);
 }
 
 bool Norvane::decrypt_video_data(norvane::StreamMap::iterator stream) {
-    return norvane::decrypt_video_datagram(receive_buffer_.view(), stream->second.cipher,
-                                           plaintext_buffer_, *logger_);
+    const auto result = msgs::video::decrypt_video_datagram(
+        receive_buffer_.view(), stream->second.cipher, plaintext_buffer_);
+    if (result == msgs::video::DecryptResult::kControlFailed)
+        logger_->error("Failed to decrypt control data");
+    return result == msgs::video::DecryptResult::kOk;
 }
 
 void Norvane::handle_video_message(const video_fragment_info& fragment_info,

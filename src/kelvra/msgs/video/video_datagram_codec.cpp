@@ -1,0 +1,153 @@
+#include "kelvra/msgs/video/video_datagram_codec.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kelvra::msgs::video {
+
+namespace {
+
+using manet::kGcmIvSize;
+using manet::kGcmTagSize;
+
+static_assert(kSectionTagSize == kGcmTagSize);
+static_assert(kControlCipherOffset == kControlIvOffset + kGcmIvSize);
+static_assert(kPayloadCipherOffset == kPayloadIvOffset + kGcmIvSize);
+
+// Clear part, two IVs and two tags: what a datagram carries besides its plaintext.
+constexpr size_t kSealOverhead = kMinDatagramSize - kHeaderAreaSize;  // 53
+
+// Decodes one header record; a body shorter than the record's fixed fields leaves it absent.
+template <typename Record>
+bool read_header_record(Record& record, const uint8_t* body, uint32_t length) {
+    record = {};
+    if (length < Record::PAYLOAD_SIZE) return false;
+    messgen::Reader reader(body, length);
+    messgen::Arena no_arena(nullptr, 0);  // neither record has variable-length fields
+    return record.read_payload(reader, no_arena);
+}
+
+void note_short_record(DatagramHeader& header, HeaderRecord record) {
+    if (header.short_record_count < header.short_records.size())
+        header.short_records[header.short_record_count++] = record;
+}
+
+// `d` holds the control plaintext at the control cipher offset and `payload_size` bytes of
+// payload plaintext at the payload cipher offset; writes the clear part, the IVs and the tags
+// around them and encrypts both sections in place.
+bool seal_in_place(uint8_t* d, DatagramAddress address, size_t payload_size, const DatagramIvs& ivs,
+                   manet::AesGcm& cipher) {
+    messgen::store_le<uint32_t>(d, address.manet_addr);
+    d[4] = address.camera_type;
+    std::memcpy(d + kControlIvOffset, ivs.control.data(), kGcmIvSize);
+    std::memcpy(d + kPayloadIvOffset, ivs.payload.data(), kGcmIvSize);
+    uint8_t* control = d + kControlCipherOffset;
+    uint8_t* payload = d + kPayloadCipherOffset;
+    return cipher.encrypt(control, control, kControlFrameSize, d + kControlIvOffset,
+                          d + kControlTagOffset) &&
+           cipher.encrypt(payload, payload, payload_size, d + kPayloadIvOffset,
+                          payload + payload_size);
+}
+
+}  // namespace
+
+std::optional<DatagramAddress> read_datagram_address(ConstSlice<uint8_t> datagram) {
+    if (datagram.size < kMinDatagramSize) return std::nullopt;
+    return DatagramAddress{messgen::load_le<uint32_t>(datagram.data), datagram.data[4]};
+}
+
+DecryptResult decrypt_video_datagram(ConstSlice<uint8_t> datagram, manet::AesGcm& cipher,
+                                     Slice<uint8_t>& plaintext) {
+    const uint8_t* d = datagram.data;
+    const uint64_t n = datagram.size;
+    if (n < kPayloadIvOffset || plaintext.free_space() < kControlFrameSize)
+        return DecryptResult::kControlFailed;
+    if (!cipher.decrypt(plaintext.end(), d + kControlCipherOffset, kControlFrameSize,
+                        d + kControlIvOffset, d + kControlTagOffset)) {
+        return DecryptResult::kControlFailed;
+    }
+    plaintext.size += kControlFrameSize;
+
+    // The payload section must at least hold its IV, the fragment-info frame and its tag, so
+    // that a decrypted datagram always has a whole header area.
+    if (n < kMinDatagramSize) return DecryptResult::kPayloadFailed;
+    const uint64_t payload_size = n - kPayloadCipherOffset - kGcmTagSize;
+    if (plaintext.free_space() < payload_size) return DecryptResult::kPayloadFailed;
+    if (!cipher.decrypt(plaintext.end(), d + kPayloadCipherOffset, payload_size,
+                        d + kPayloadIvOffset, d + n - kGcmTagSize)) {
+        return DecryptResult::kPayloadFailed;
+    }
+    plaintext.size += payload_size;
+    return DecryptResult::kOk;
+}
+
+DatagramHeader parse_header_area(ConstSlice<uint8_t> plaintext) {
+    DatagramHeader out;
+    const uint64_t area_size = std::min<uint64_t>(plaintext.size, kHeaderAreaSize);
+    out.area = {plaintext.data, area_size};
+    out.fragment = {plaintext.data + area_size, plaintext.size - area_size};
+
+    const uint8_t* area = plaintext.data;
+    uint64_t pos = 0;
+    uint64_t remaining = area_size;
+    while (remaining >= messgen::kFrameHeaderSize) {
+        const uint8_t id = area[pos];
+        const uint32_t length = messgen::load_le<uint32_t>(area + pos + 1);
+        if (length > remaining - messgen::kFrameHeaderSize) break;
+        const uint8_t* body = area + pos + messgen::kFrameHeaderSize;
+        if (id == video_fragment_info::TYPE) {
+            out.has_fragment_info = read_header_record(out.fragment_info, body, length);
+            if (!out.has_fragment_info) note_short_record(out, HeaderRecord::kFragmentInfo);
+        } else if (id == control_data::TYPE) {
+            out.has_control = read_header_record(out.control, body, length);
+            if (!out.has_control) note_short_record(out, HeaderRecord::kControl);
+        }
+        pos += messgen::kFrameHeaderSize + length;
+        remaining -= messgen::kFrameHeaderSize + length;
+    }
+    out.consumed = pos;
+    return out;
+}
+
+size_t seal_video_datagram(DatagramAddress address, const control_data& control,
+                           const video_fragment_info& info, ConstSlice<uint8_t> fragment,
+                           const DatagramIvs& ivs, manet::AesGcm& cipher, Slice<uint8_t>& out) {
+    if (fragment.size > kMaxFragmentPayload) return 0;
+    const size_t total = kMinDatagramSize + fragment.size;
+    if (out.free_space() < total) return 0;
+
+    // The frames are written straight to where their ciphertext goes and encrypted in place.
+    uint8_t* d = out.end();
+    Slice<uint8_t> control_area{d + kControlCipherOffset, 0, kControlFrameSize};
+    Slice<uint8_t> info_area{d + kPayloadCipherOffset, 0, kFragmentInfoFrameSize};
+    if (control.serialize(control_area) != static_cast<int>(kControlFrameSize) ||
+        info.serialize(info_area) != static_cast<int>(kFragmentInfoFrameSize)) {
+        return 0;
+    }
+    if (!fragment.empty())
+        std::memcpy(d + kPayloadCipherOffset + kFragmentInfoFrameSize, fragment.data,
+                    fragment.size);
+    if (!seal_in_place(d, address, kFragmentInfoFrameSize + fragment.size, ivs, cipher)) return 0;
+    out.size += total;
+    return total;
+}
+
+size_t seal_video_plaintext(DatagramAddress address, ConstSlice<uint8_t> plaintext,
+                            const DatagramIvs& ivs, manet::AesGcm& cipher, Slice<uint8_t>& out) {
+    if (plaintext.size < kControlFrameSize || plaintext.size > kMaxDatagramSize - kSealOverhead) {
+        return 0;
+    }
+    const size_t total = kSealOverhead + plaintext.size;
+    if (out.free_space() < total) return 0;
+
+    uint8_t* d = out.end();
+    const size_t payload_size = plaintext.size - kControlFrameSize;
+    std::memcpy(d + kControlCipherOffset, plaintext.data, kControlFrameSize);
+    if (payload_size != 0)
+        std::memcpy(d + kPayloadCipherOffset, plaintext.data + kControlFrameSize, payload_size);
+    if (!seal_in_place(d, address, payload_size, ivs, cipher)) return 0;
+    out.size += total;
+    return total;
+}
+
+}  // namespace kelvra::msgs::video
