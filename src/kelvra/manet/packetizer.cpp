@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "kelvra/msgs/video/messgen.hpp"
+#include "kelvra/core/byte_order.hpp"
 
 namespace kelvra::manet {
 
@@ -15,14 +15,14 @@ constexpr uint64_t kFlagOffset = 9;
 constexpr uint64_t kAuthenticatedHeaderSize = 9;
 
 void read_header(const uint8_t* record, MAPacket& out) {
-    out.src_addr = messgen::load_le<uint32_t>(record);
-    out.dst_addr = messgen::load_le<uint32_t>(record + 4);
+    out.src_addr = load_le<uint32_t>(record);
+    out.dst_addr = load_le<uint32_t>(record + 4);
     out.channel = record[8];
 }
 
 void write_header(uint8_t* record, const MAPacket& packet, bool encrypted) {
-    messgen::store_le<uint32_t>(record, packet.src_addr);
-    messgen::store_le<uint32_t>(record + 4, packet.dst_addr);
+    store_le<uint32_t>(record, packet.src_addr);
+    store_le<uint32_t>(record + 4, packet.dst_addr);
     record[8] = packet.channel;
     record[kFlagOffset] = encrypted ? 1 : 0;
 }

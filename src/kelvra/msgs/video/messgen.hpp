@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "kelvra/core/byte_order.hpp"
 #include "kelvra/core/slice.hpp"
 
 namespace kelvra::messgen {
@@ -78,18 +79,8 @@ private:
     std::unique_ptr<uint8_t[]> storage_;
 };
 
-template <typename T>
-inline T load_le(const uint8_t* p) {
-    static_assert(std::is_integral_v<T> || std::is_floating_point_v<T>);
-    T value;
-    std::memcpy(&value, p, sizeof(T));  // host is little-endian (x86_64, arm64)
-    return value;
-}
-
-template <typename T>
-inline void store_le(uint8_t* p, T value) {
-    std::memcpy(p, &value, sizeof(T));
-}
+using kelvra::load_le;
+using kelvra::store_le;
 
 // Bounds-checked cursor over a payload.
 class Reader {

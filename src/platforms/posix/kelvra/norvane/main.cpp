@@ -8,7 +8,7 @@
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/process/child_exit.hpp"
 #include "kelvra/norvane/process/child_terminated_exception.hpp"
-#include "kelvra/norvane/process/receiving_socket.hpp"
+#include "kelvra/norvane/ingest/receiving_socket.hpp"
 #include "kelvra/norvane/process/runtime_manager.hpp"
 #include "kelvra/norvane/signalling/signalling_client.hpp"
 

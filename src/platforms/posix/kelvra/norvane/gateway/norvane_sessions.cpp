@@ -6,7 +6,7 @@
 
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
-#include "kelvra/norvane/process/session_process.hpp"
+#include "kelvra/norvane/webrtc/session_process.hpp"
 #include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
 
 namespace kelvra {

@@ -1,4 +1,4 @@
-#include "kelvra/norvane/process/receiving_socket.hpp"
+#include "kelvra/norvane/ingest/receiving_socket.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

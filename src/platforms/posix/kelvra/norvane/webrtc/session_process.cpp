@@ -1,4 +1,4 @@
-#include "kelvra/norvane/process/session_process.hpp"
+#include "kelvra/norvane/webrtc/session_process.hpp"
 
 #include <glib-unix.h>
 #include <gst/gst.h>

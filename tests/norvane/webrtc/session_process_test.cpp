@@ -1,7 +1,7 @@
 // The session child's loop, run for real in a forked child: frames on its input pipe reach the
 // media session whole and in order, and SIGTERM ends it with status 0.
 
-#include "kelvra/norvane/process/session_process.hpp"
+#include "kelvra/norvane/webrtc/session_process.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
