@@ -42,8 +42,7 @@ using kelvra::testing::SignallingPeer;
 
 constexpr int64_t kDayUs = 86'400'000'000;
 constexpr double kFps = 30.0;
-const std::string kRelayBinary =
-    (std::filesystem::path(NORVANE_SENDER_BINARY).parent_path() / "norvane-lossrelay").string();
+const std::string kRelayBinary = std::string(NORVANE_LOSSRELAY_BINARY);
 
 struct Scenario {
     double loss = 0.0;  // each way

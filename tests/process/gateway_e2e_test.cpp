@@ -150,8 +150,7 @@ TEST_F(GatewayEndToEnd, LatencyBudgetRecoversLossBothWaysAndKeepsTheOrder) {
     start(config);
     announce();
     const uint16_t relay_port = testing::free_udp_port();
-    const std::string relay_binary =
-        (std::filesystem::path(NORVANE_SENDER_BINARY).parent_path() / "norvane-lossrelay").string();
+    const std::string relay_binary = std::string(NORVANE_LOSSRELAY_BINARY);
     testing::ProcessRunner relay(
         relay_binary, {"--listen", "127.0.0.1:" + std::to_string(relay_port), "--gateway",
                        gateway->gateway_address(), "--loss-up", "0.1", "--loss-down", "0.1",

@@ -23,8 +23,7 @@ using testing::ProcessRunner;
 using SteadyClock = std::chrono::steady_clock;
 
 // Built next to the sender simulator.
-const std::string kRelay =
-    (std::filesystem::path(NORVANE_SENDER_BINARY).parent_path() / "norvane-lossrelay").string();
+const std::string kRelay = std::string(NORVANE_LOSSRELAY_BINARY);
 
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in a{};

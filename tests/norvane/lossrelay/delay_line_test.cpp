@@ -1,4 +1,4 @@
-#include "../../../tools/lossrelay/delay_line.hpp"
+#include "lossrelay/delay_line.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "../../../tools/lossrelay/relay_options.hpp"
+#include "lossrelay/relay_options.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "../../../tools/sender/fragmenter.hpp"
+#include "sender/fragmenter.hpp"
 
 #include <gtest/gtest.h>
 
 #include <tuple>
 #include <vector>
 
-#include "../../../tools/sender/detections.hpp"
+#include "sender/detections.hpp"
 
 namespace kelvra::norvane::sender {
 namespace {

@@ -1,11 +1,11 @@
-#include "../../../tools/sender/impairments.hpp"
+#include "sender/impairments.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "../../../tools/sender/impaired_link.hpp"
+#include "sender/impaired_link.hpp"
 
 namespace kelvra::norvane::sender {
 namespace {

@@ -1,4 +1,4 @@
-#include "../../../tools/sender/ivf.hpp"
+#include "sender/ivf.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../../tools/sender/keyframe.hpp"
+#include "sender/keyframe.hpp"
 
 namespace kelvra::norvane::sender {
 namespace {

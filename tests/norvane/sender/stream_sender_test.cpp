@@ -1,4 +1,4 @@
-#include "../../../tools/sender/stream_sender.hpp"
+#include "sender/stream_sender.hpp"
 
 #include <gtest/gtest.h>
 
