@@ -68,6 +68,20 @@ std::vector<std::string> read_ice_local_addresses(const json& value) {
     return addresses;
 }
 
+// A byte count given as a plain positive integer. The kernel keeps socket buffer sizes in an
+// int and doubles them, so anything past the upper bound is a mistake, not a wish.
+uint64_t read_receive_buffer_bytes(const json& value) {
+    if (!value.is_number_integer() || value.get<int64_t>() <= 0 ||
+        value.get<uint64_t>() > ConfigParser::kMaxReceiveBufferBytes) {
+        throw json::type_error::create(
+            1006,
+            "receive_buffer_bytes must be a whole number of bytes from 1 to " +
+                std::to_string(ConfigParser::kMaxReceiveBufferBytes) + ": " + value.dump(),
+            nullptr);
+    }
+    return value.get<uint64_t>();
+}
+
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
     std::fill(std::begin(key), std::end(key), uint8_t{0});
     for (size_t i = 0; i < text.size(); ++i) {
@@ -142,6 +156,9 @@ void ConfigParser::parse_config(const std::string& text) {
     }
     if (root.contains("ice_local_addresses")) {
         loaded.ice_local_addresses = read_ice_local_addresses(root.at("ice_local_addresses"));
+    }
+    if (root.contains("receive_buffer_bytes")) {
+        loaded.receive_buffer_bytes = read_receive_buffer_bytes(root.at("receive_buffer_bytes"));
     }
 
     check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");

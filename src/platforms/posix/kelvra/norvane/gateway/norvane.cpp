@@ -69,17 +69,22 @@ void Norvane::run() {
     poll_set.reserve(kPollReserve);
     std::vector<norvane::SessionPollContext> contexts;
     contexts.reserve(kPollReserve);
+    poll_set.assign(kFixedPollEntries, pollfd{-1, 0, 0});
 
     while (runtime_manager_->should_run()) {
-        poll_set.assign(kFixedPollEntries, pollfd{-1, 0, 0});
         poll_set[0] = pollfd{socket_, POLLIN, 0};
         runtime_manager_->set_pollfd(poll_set[1]);
         signalling_client_->set_pollfd(poll_set[2]);
-        contexts.clear();
-        for (auto it = streams_.begin(); it != streams_.end(); ++it) {
-            for (size_t i = 0; i < it->second.sessions.size(); ++i) {
-                poll_set.push_back(pollfd{it->second.sessions[i].from_child_read.get(), POLLIN, 0});
-                contexts.push_back({it, i});
+        if (sessions_changed_) {
+            sessions_changed_ = false;
+            poll_set.resize(kFixedPollEntries);
+            contexts.clear();
+            for (auto it = streams_.begin(); it != streams_.end(); ++it) {
+                for (size_t i = 0; i < it->second.sessions.size(); ++i) {
+                    poll_set.push_back(
+                        pollfd{it->second.sessions[i].from_child_read.get(), POLLIN, 0});
+                    contexts.push_back({it, i});
+                }
             }
         }
 
@@ -113,13 +118,25 @@ void Norvane::run() {
 }
 
 void Norvane::serve_streams(int64_t now) {
-    for (auto& [key, stream] : streams_) {
+    // Idle streams cost nothing here: only those that had data lately can have work due.
+    for (auto key = active_streams_.begin(); key != active_streams_.end();) {
+        norvane::Stream& stream = streams_.find(*key)->second;
         send_rentransmits(stream.sink);
         send_new_frames(stream);
-        if (stream.last_state_time + kStreamStatePeriodUs < now) {
-            send_stream_state(stream, now);
-            stream.last_state_time = now;
-        }
+        key = stream.last_data_time + kActiveWindowUs < now ? active_streams_.erase(key)
+                                                            : std::next(key);
+    }
+    flush_to_senders();
+
+    // Every report is due a second after the previous one, so the earliest due comes first;
+    // the entry is moved, not reallocated.
+    while (!state_due_.empty() && state_due_.begin()->first < now) {
+        auto entry = state_due_.extract(state_due_.begin());
+        norvane::Stream& stream = streams_.find(entry.value().second)->second;
+        send_stream_state(stream, now);
+        stream.last_state_time = now;
+        entry.value().first = now + kStreamStatePeriodUs;
+        state_due_.insert(std::move(entry));
     }
 }
 
