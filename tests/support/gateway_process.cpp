@@ -59,7 +59,8 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
                                << (config.extra_json.empty() ? "" : ",\n  " + config.extra_json)
                                << "\n"
                                << "}\n";
-    const std::string command = "exec " + quote(NORVANE_BINARY) + " -c " +
+    const std::string binary = config.binary.empty() ? NORVANE_BINARY : config.binary;
+    const std::string command = "exec " + quote(binary) + " -c " +
                                 quote(config_path.string()) + " > " +
                                 quote((dir_ / "norvane.log").string()) + " 2>&1";
     runner_ = std::make_unique<ProcessRunner>("/bin/sh", std::vector<std::string>{"-c", command});

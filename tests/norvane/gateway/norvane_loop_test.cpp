@@ -112,5 +112,23 @@ TEST(GatewayActiveStreams, OnlyStreamsWithRecentDataAreVisitedAndEveryStreamRepo
     EXPECT_EQ(h.count_in_log(kStateAttempt), 9u);
 }
 
+TEST(GatewayIdleLoop, WaitsForTheNextReportWithinTheLoopsBounds) {
+    testing::GatewayHarness h;
+    // Without a signalling connection the loop keeps its usual pace.
+    EXPECT_EQ(h.gateway().poll_timeout_ms(h.clock().now_us(), false), Norvane::kPollTimeoutMs);
+
+    struct Case {
+        int64_t next_due_us;
+        int expected_ms;
+    };
+    const int64_t now = 5'000'000;
+    for (const Case c :
+         {Case{-1, Norvane::kIdlePollTimeoutMs}, Case{now + 60'000, 20}, Case{now + 5'000, 6},
+          Case{now + 4'999, 5}, Case{now + 1'000, 2}, Case{now, 2}, Case{now - 30'000, 2}}) {
+        EXPECT_EQ(Norvane::idle_poll_timeout_ms(c.next_due_us, now), c.expected_ms)
+            << c.next_due_us - now;
+    }
+}
+
 }  // namespace
 }  // namespace kelvra

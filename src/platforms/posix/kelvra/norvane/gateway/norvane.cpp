@@ -3,6 +3,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "kelvra/norvane/ingest/flight_recorder.hpp"
@@ -88,7 +89,8 @@ void Norvane::run() {
             }
         }
 
-        const int ready = ::poll(poll_set.data(), poll_set.size(), kPollTimeoutMs);
+        const int timeout = poll_timeout_ms(clock_.now_us(), poll_set.size() > kFixedPollEntries);
+        const int ready = ::poll(poll_set.data(), poll_set.size(), timeout);
         if (ready < 0) {
             logger_->critical("Poll call failed!");
             std::exit(1);
@@ -115,6 +117,24 @@ void Norvane::run() {
         poll_set[2].revents = 0;
         serve_streams(now);
     }
+}
+
+int Norvane::poll_timeout_ms(int64_t now, bool has_sessions) const {
+    // Frames, requests, session traffic, children's deadlines and reconnection attempts keep
+    // the usual pace.
+    if (!active_streams_.empty() || has_sessions || !runtime_manager_->children().empty() ||
+        !signalling_client_->connected()) {
+        return kPollTimeoutMs;
+    }
+    return idle_poll_timeout_ms(state_due_.empty() ? -1 : state_due_.begin()->first, now);
+}
+
+int Norvane::idle_poll_timeout_ms(int64_t next_due_us, int64_t now) {
+    // A report goes out in the first turn strictly after its due time.
+    int64_t wait_us = int64_t{kIdlePollTimeoutMs} * 1000;
+    if (next_due_us >= 0) wait_us = std::min(wait_us, next_due_us + 1 - now);
+    const int64_t wait_ms = (wait_us + 999) / 1000;
+    return static_cast<int>(std::clamp<int64_t>(wait_ms, kPollTimeoutMs, kIdlePollTimeoutMs));
 }
 
 void Norvane::serve_streams(int64_t now) {

@@ -31,6 +31,9 @@ public:
     static constexpr size_t kOutgoingBufferSize = 10'485'760;
     static constexpr size_t kParseArenaSize = 4096;
     static constexpr int kPollTimeoutMs = 2;
+    // The longest poll while nothing but stream_state reports can fall due (no stream with
+    // recent data, no session, no child, the signalling connection up).
+    static constexpr int kIdlePollTimeoutMs = 20;
     static constexpr int64_t kStreamStatePeriodUs = 1'000'000;
     static constexpr uint64_t kRetransmitBudget = 50;
     // recvmmsg calls of up to ReceiveBatch::kCapacity datagrams per turn: a flood of video
@@ -72,6 +75,11 @@ public:
     void serve_streams(int64_t now);
     // Streams the loop currently visits, by key.
     const std::set<uint64_t>& active_streams() const { return active_streams_; }
+    // How long the loop's next poll may wait at `now`.
+    int poll_timeout_ms(int64_t now, bool has_sessions) const;
+    // The same while only stream_state reports can fall due, the next after `next_due_us`
+    // (negative: no stream).
+    static int idle_poll_timeout_ms(int64_t next_due_us, int64_t now);
 
     const norvane::StreamMap& streams() const { return streams_; }
     const norvane::Blacklist& blacklist() const { return blacklist_; }
