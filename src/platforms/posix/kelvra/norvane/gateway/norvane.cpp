@@ -140,7 +140,12 @@ int Norvane::idle_poll_timeout_ms(int64_t next_due_us, int64_t now) {
 void Norvane::serve_streams(int64_t now) {
     // Idle streams cost nothing here: only those that had data lately can have work due.
     for (auto key = active_streams_.begin(); key != active_streams_.end();) {
-        norvane::Stream& stream = streams_.find(*key)->second;
+        const auto it = streams_.find(*key);
+        if (it == streams_.end()) {
+            key = active_streams_.erase(key);
+            continue;
+        }
+        norvane::Stream& stream = it->second;
         send_rentransmits(stream.sink);
         send_new_frames(stream);
         key = stream.last_data_time + kActiveWindowUs < now ? active_streams_.erase(key)
@@ -152,7 +157,9 @@ void Norvane::serve_streams(int64_t now) {
     // the entry is moved, not reallocated.
     while (!state_due_.empty() && state_due_.begin()->first < now) {
         auto entry = state_due_.extract(state_due_.begin());
-        norvane::Stream& stream = streams_.find(entry.value().second)->second;
+        const auto it = streams_.find(entry.value().second);
+        if (it == streams_.end()) continue;
+        norvane::Stream& stream = it->second;
         send_stream_state(stream, now);
         stream.last_state_time = now;
         entry.value().first = now + kStreamStatePeriodUs;
