@@ -18,6 +18,7 @@
 #include "kelvra/norvane/ingest/blacklist.hpp"
 #include "kelvra/norvane/ingest/msg_logger.hpp"
 #include "kelvra/norvane/ingest/udp_batch.hpp"
+#include "kelvra/norvane/jitter/constants.hpp"
 #include "kelvra/norvane/process/runtime_manager.hpp"
 #include "kelvra/norvane/signalling/signalling_client.hpp"
 
@@ -41,7 +42,7 @@ public:
     static constexpr size_t kReceiveCallsPerTurn = 4;
     // A stream without data for this long holds nothing a turn could release or request
     // (every record is purged after its lifetime), so the loop stops visiting it.
-    static constexpr int64_t kActiveWindowUs = 16'000'000;
+    static constexpr int64_t kActiveWindowUs = norvane::jitter::kRecordLifetimeUs + 1'000'000;
     static constexpr const char* kDefaultLogDirectory = "/opt/kelvra/norvane/";
 
     Norvane(int socket, std::unique_ptr<RuntimeManager> runtime_manager,
