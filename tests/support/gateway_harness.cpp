@@ -17,6 +17,12 @@ int bound_udp_socket(const char* ip) {
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         ADD_FAILURE() << "bind " << ip;
     }
+    // Room for the bursts the tests send before the gateway reads (capped by the system
+    // unless the process may pass over the limit).
+    const int buffer = 4 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    }
     return fd;
 }
 
@@ -76,6 +82,11 @@ void GatewayHarness::deliver(const std::vector<uint8_t>& datagram) {
     ::sendto(sender_socket_.get(), datagram.data(), datagram.size(), 0,
              reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
     gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN});
+}
+
+void GatewayHarness::send(const std::vector<uint8_t>& datagram) {
+    ::sendto(sender_socket_.get(), datagram.data(), datagram.size(), 0,
+             reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
 }
 
 void GatewayHarness::deliver_from(const char* source_ip, const std::vector<uint8_t>& datagram) {

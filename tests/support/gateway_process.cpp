@@ -59,9 +59,9 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
                                << (config.extra_json.empty() ? "" : ",\n  " + config.extra_json)
                                << "\n"
                                << "}\n";
-    const std::string command = "exec " + quote(NORVANE_BINARY) + " -c " +
-                                quote(config_path.string()) + " > " +
-                                quote((dir_ / "norvane.log").string()) + " 2>&1";
+    const std::string binary = config.binary.empty() ? NORVANE_BINARY : config.binary;
+    const std::string command = "exec " + quote(binary) + " -c " + quote(config_path.string()) +
+                                " > " + quote((dir_ / "norvane.log").string()) + " 2>&1";
     runner_ = std::make_unique<ProcessRunner>("/bin/sh", std::vector<std::string>{"-c", command});
     // Ready once it reads its signals from the signal descriptor (the socket is bound by then).
     runner_->wait_for_blocked_signal(SIGTERM, std::chrono::seconds(10));

@@ -22,6 +22,8 @@ struct GatewayConfig {
     // More members for the configuration, written as given before the closing brace, e.g.
     // "\"latency_ms\": 200"; for keys the fields above do not cover.
     std::string extra_json = {};
+    // Another build of the gateway program (benchmarks compare builds); the tested one if empty.
+    std::string binary = {};
 };
 
 // The real gateway binary on a fresh configuration in its own temporary directory, with its

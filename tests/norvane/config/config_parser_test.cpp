@@ -126,6 +126,21 @@ TEST(ConfigParser, IncompleteFrameLimitIsOptionalBytesFromOneMegabyte) {
     }
 }
 
+TEST(ConfigParser, ReceiveBufferBytesIsAnOptionalBoundedPositiveInteger) {
+    EXPECT_EQ(parsed(valid_config()).receive_buffer_bytes, 8'388'608u);
+    json config = valid_config();
+    for (const uint64_t valid : {uint64_t{1}, uint64_t{212'992}, uint64_t{536'870'912}}) {
+        config["receive_buffer_bytes"] = valid;
+        EXPECT_EQ(parsed(config).receive_buffer_bytes, valid);
+    }
+    for (const json& wrong : {json(0), json(-1), json(536'870'913), json(1.5), json("8388608"),
+                              json(18'446'744'073'709'551'615u), json(nullptr)}) {
+        config["receive_buffer_bytes"] = wrong;
+        ConfigParser record;
+        EXPECT_THROW(record.parse_config(config.dump()), std::exception) << wrong.dump();
+    }
+}
+
 TEST(ConfigParser, RejectedTextLeavesTheRecordUnchanged) {
     ConfigParser record = parsed(valid_config());
     json config = valid_config();

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     const UniqueFd video_socket =
         norvane::open_receiving_socket(config.listen_ip, config.listen_port);
     if (!video_socket) return 1;
+    norvane::apply_receive_buffer(video_socket.get(), config.receive_buffer_bytes);
     auto runtime_manager = std::make_unique<RuntimeManager>();
 
     std::unique_ptr<Norvane> gateway;

@@ -62,6 +62,18 @@ std::vector<std::string> read_ice_local_addresses(const json& value) {
     return addresses;
 }
 
+// A byte count given as a plain positive integer. The kernel keeps socket buffer sizes in an
+// int and doubles them, so anything past the upper bound is a mistake, not a wish.
+uint64_t read_receive_buffer_bytes(const json& value) {
+    if (!value.is_number_integer() || value.get<int64_t>() <= 0 ||
+        value.get<uint64_t>() > ConfigParser::kMaxReceiveBufferBytes) {
+        throw ConfigError(1008, "receive_buffer_bytes must be a whole number of bytes from 1 to " +
+                                    std::to_string(ConfigParser::kMaxReceiveBufferBytes) + ": " +
+                                    value.dump());
+    }
+    return value.get<uint64_t>();
+}
+
 // The wait for missing fragments: whole milliseconds, at least one and at most ten seconds (a
 // frame waits no longer than its record is kept).
 int64_t read_latency_ms(const json& value) {
@@ -163,6 +175,9 @@ void ConfigParser::parse_config(const std::string& text) {
     }
     if (root.contains("max_incomplete_bytes")) {
         loaded.max_incomplete_bytes = read_max_incomplete_bytes(root.at("max_incomplete_bytes"));
+    }
+    if (root.contains("receive_buffer_bytes")) {
+        loaded.receive_buffer_bytes = read_receive_buffer_bytes(root.at("receive_buffer_bytes"));
     }
 
     check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");

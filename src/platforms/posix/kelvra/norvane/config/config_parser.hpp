@@ -34,6 +34,11 @@ struct ConfigParser {
     uint64_t max_incomplete_bytes = 64ull << 20;
     // Optional: refuse signalling records that are not sealed with manet_key.
     bool signalling_encryption_required = false;
+    // Optional: the size asked of the kernel for the video socket's receive buffer. Bursts of
+    // many streams overflow the system default long before the gateway runs out of CPU.
+    static constexpr uint64_t kDefaultReceiveBufferBytes = 8'388'608;
+    static constexpr uint64_t kMaxReceiveBufferBytes = 536'870'912;
+    uint64_t receive_buffer_bytes = kDefaultReceiveBufferBytes;
 
     // Parses the command line and loads the named file; on help or any error it ends the
     // process with the documented message and status.

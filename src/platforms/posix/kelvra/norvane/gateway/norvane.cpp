@@ -3,6 +3,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "kelvra/norvane/ingest/flight_recorder.hpp"
@@ -69,21 +70,27 @@ void Norvane::run() {
     poll_set.reserve(kPollReserve);
     std::vector<norvane::SessionPollContext> contexts;
     contexts.reserve(kPollReserve);
+    poll_set.assign(kFixedPollEntries, pollfd{-1, 0, 0});
 
     while (runtime_manager_->should_run()) {
-        poll_set.assign(kFixedPollEntries, pollfd{-1, 0, 0});
         poll_set[0] = pollfd{socket_, POLLIN, 0};
         runtime_manager_->set_pollfd(poll_set[1]);
         signalling_client_->set_pollfd(poll_set[2]);
-        contexts.clear();
-        for (auto it = streams_.begin(); it != streams_.end(); ++it) {
-            for (size_t i = 0; i < it->second.sessions.size(); ++i) {
-                poll_set.push_back(pollfd{it->second.sessions[i].from_child_read.get(), POLLIN, 0});
-                contexts.push_back({it, i});
+        if (sessions_changed_) {
+            sessions_changed_ = false;
+            poll_set.resize(kFixedPollEntries);
+            contexts.clear();
+            for (auto it = streams_.begin(); it != streams_.end(); ++it) {
+                for (size_t i = 0; i < it->second.sessions.size(); ++i) {
+                    poll_set.push_back(
+                        pollfd{it->second.sessions[i].from_child_read.get(), POLLIN, 0});
+                    contexts.push_back({it, i});
+                }
             }
         }
 
-        const int ready = ::poll(poll_set.data(), poll_set.size(), kPollTimeoutMs);
+        const int timeout = poll_timeout_ms(clock_.now_us(), poll_set.size() > kFixedPollEntries);
+        const int ready = ::poll(poll_set.data(), poll_set.size(), timeout);
         if (ready < 0) {
             logger_->critical("Poll call failed!");
             std::exit(1);
@@ -112,14 +119,51 @@ void Norvane::run() {
     }
 }
 
+int Norvane::poll_timeout_ms(int64_t now, bool has_sessions) const {
+    // Frames, requests, session traffic, children's deadlines and reconnection attempts keep
+    // the usual pace.
+    if (!active_streams_.empty() || has_sessions || !runtime_manager_->children().empty() ||
+        !signalling_client_->connected()) {
+        return kPollTimeoutMs;
+    }
+    return idle_poll_timeout_ms(state_due_.empty() ? -1 : state_due_.begin()->first, now);
+}
+
+int Norvane::idle_poll_timeout_ms(int64_t next_due_us, int64_t now) {
+    // A report goes out in the first turn strictly after its due time.
+    int64_t wait_us = int64_t{kIdlePollTimeoutMs} * 1000;
+    if (next_due_us >= 0) wait_us = std::min(wait_us, next_due_us + 1 - now);
+    const int64_t wait_ms = (wait_us + 999) / 1000;
+    return static_cast<int>(std::clamp<int64_t>(wait_ms, kPollTimeoutMs, kIdlePollTimeoutMs));
+}
+
 void Norvane::serve_streams(int64_t now) {
-    for (auto& [key, stream] : streams_) {
+    // Idle streams cost nothing here: only those that had data lately can have work due.
+    for (auto key = active_streams_.begin(); key != active_streams_.end();) {
+        const auto it = streams_.find(*key);
+        if (it == streams_.end()) {
+            key = active_streams_.erase(key);
+            continue;
+        }
+        norvane::Stream& stream = it->second;
         send_rentransmits(stream.sink);
         send_new_frames(stream);
-        if (stream.last_state_time + kStreamStatePeriodUs < now) {
-            send_stream_state(stream, now);
-            stream.last_state_time = now;
-        }
+        key = stream.last_data_time + kActiveWindowUs < now ? active_streams_.erase(key)
+                                                            : std::next(key);
+    }
+    flush_to_senders();
+
+    // Every report is due a second after the previous one, so the earliest due comes first;
+    // the entry is moved, not reallocated.
+    while (!state_due_.empty() && state_due_.begin()->first < now) {
+        auto entry = state_due_.extract(state_due_.begin());
+        const auto it = streams_.find(entry.value().second);
+        if (it == streams_.end()) continue;
+        norvane::Stream& stream = it->second;
+        send_stream_state(stream, now);
+        stream.last_state_time = now;
+        entry.value().first = now + kStreamStatePeriodUs;
+        state_due_.insert(std::move(entry));
     }
 }
 

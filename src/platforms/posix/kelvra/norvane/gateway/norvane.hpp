@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvra/core/slice.hpp"
@@ -16,6 +18,8 @@
 #include "kelvra/norvane/gateway/stream.hpp"
 #include "kelvra/norvane/ingest/blacklist.hpp"
 #include "kelvra/norvane/ingest/msg_logger.hpp"
+#include "kelvra/norvane/ingest/udp_batch.hpp"
+#include "kelvra/norvane/jitter/constants.hpp"
 #include "kelvra/norvane/process/runtime_manager.hpp"
 #include "kelvra/norvane/signalling/signalling_client.hpp"
 
@@ -29,8 +33,17 @@ public:
     static constexpr size_t kOutgoingBufferSize = 10'485'760;
     static constexpr size_t kParseArenaSize = 4096;
     static constexpr int kPollTimeoutMs = 2;
+    // The longest poll while nothing but stream_state reports can fall due (no stream with
+    // recent data, no session, no child, the signalling connection up).
+    static constexpr int kIdlePollTimeoutMs = 20;
     static constexpr int64_t kStreamStatePeriodUs = 1'000'000;
     static constexpr uint64_t kRetransmitBudget = 50;
+    // recvmmsg calls of up to ReceiveBatch::kCapacity datagrams per turn: a flood of video
+    // cannot hold back signalling, sessions and frame release for long.
+    static constexpr size_t kReceiveCallsPerTurn = 4;
+    // A stream without data for this long holds nothing a turn could release or request
+    // (every record is purged after its lifetime), so the loop stops visiting it.
+    static constexpr int64_t kActiveWindowUs = norvane::jitter::kRecordLifetimeUs + 1'000'000;
     static constexpr const char* kDefaultLogDirectory = "/opt/kelvra/norvane/";
 
     Norvane(int socket, std::unique_ptr<RuntimeManager> runtime_manager,
@@ -64,15 +77,26 @@ public:
     void on_disconnect() override {}
     void on_process_finished(int pid) override;
 
-    // Ingest, one datagram from the UDP socket.
+    // Ingest: drains the UDP socket in batches, up to kReceiveCallsPerTurn calls; the replies
+    // to the senders go out together at the end of each batch.
     void read_video_data(const pollfd& entry);
-    // Periodic work of every stream: requests, released frames and the state report.
+    // Periodic work: requests and released frames of the streams that had data lately, and the
+    // state report of every stream whose second has passed.
     void serve_streams(int64_t now);
+    // Streams the loop currently visits, by key.
+    const std::set<uint64_t>& active_streams() const { return active_streams_; }
+    // How long the loop's next poll may wait at `now`.
+    int poll_timeout_ms(int64_t now, bool has_sessions) const;
+    // The same while only stream_state reports can fall due, the next after `next_due_us`
+    // (negative: no stream).
+    static int idle_poll_timeout_ms(int64_t next_due_us, int64_t now);
 
     const norvane::StreamMap& streams() const { return streams_; }
     const norvane::Blacklist& blacklist() const { return blacklist_; }
 
 private:
+    // One received datagram (or a failed receive, `received` < 0) through the whole ingest path.
+    void handle_datagram(ssize_t received, const sockaddr_in& sender);
     bool decrypt_video_data(norvane::StreamMap::iterator stream);
     void handle_video_message(const msgs::video::video_fragment_info& fragment_info,
                               const msgs::video::control_data& control, uint32_t manet_addr,
@@ -81,6 +105,9 @@ private:
     void handle_new_flight(norvane::Stream& stream, const msgs::video::control_data& control,
                            uint32_t manet_addr);
     void send_stream_stats(const norvane::Sink& sink);
+    // Queues the shared outgoing buffer as one datagram to `to` and empties the buffer.
+    void queue_for_sender(const sockaddr_in& to, norvane::SendBatch::Tag tag);
+    void flush_to_senders();
 
     void handle_set_stream_message(const msgs::video::set_stream& msg);
     norvane::StreamMap::iterator add_video_stream(uint32_t manet_addr, uint8_t camera_type);
@@ -122,11 +149,18 @@ private:
     JitterBufferOptions jitter_options_;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
-    std::array<uint8_t, kDatagramBufferSize> receive_storage_{};
-    Slice<uint8_t> receive_buffer_{receive_storage_.data(), 0, kDatagramBufferSize};
+    // Points into the receive batch at the datagram being handled.
+    Slice<uint8_t> receive_buffer_{nullptr, 0, kDatagramBufferSize};
+    norvane::ReceiveBatch receive_batch_;
+    norvane::SendBatch send_batch_;
     std::array<uint8_t, kDatagramBufferSize> plaintext_storage_{};
     Slice<uint8_t> plaintext_buffer_{plaintext_storage_.data(), 0, kDatagramBufferSize};
     norvane::StreamMap streams_;
+    std::set<uint64_t> active_streams_;
+    // (time after which the next stream_state is due, stream key), earliest first.
+    std::set<std::pair<int64_t, uint64_t>> state_due_;
+    // The session entries of the poll set are rebuilt only after sessions came or went.
+    bool sessions_changed_ = true;
     norvane::Blacklist blacklist_;
     std::vector<uint8_t> outgoing_;
     messgen::OwnedArena arena_{kParseArenaSize};

@@ -41,14 +41,8 @@ void Norvane::send_rentransmits(norvane::Sink& sink) {
                            request.sequence_number, request.fragment_id);
             continue;
         }
-        const ssize_t sent = ::sendto(socket_, outgoing_.data(), outgoing_.size(), 0,
-                                      reinterpret_cast<const sockaddr*>(&sink.sender_address),
-                                      sizeof(sink.sender_address));
-        if (sent <= 0) {
-            logger_->error("Failed to send retransmission request for seq {}, frag {}",
-                           request.sequence_number, request.fragment_id);
-        }
-        outgoing_.clear();
+        // Sent with the batch at the end of the pass; a refused one is logged then.
+        queue_for_sender(sink.sender_address, {true, request.sequence_number, request.fragment_id});
     }
 }
 

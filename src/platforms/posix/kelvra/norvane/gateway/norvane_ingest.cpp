@@ -32,13 +32,30 @@ void log_short_records(const msgs::video::DatagramHeader& header, spdlog::logger
 
 }  // namespace
 
+static_assert(norvane::ReceiveBatch::kDatagramCapacity == Norvane::kDatagramBufferSize);
+
 void Norvane::read_video_data(const pollfd& /*entry*/) {
+    for (size_t call = 0; call < kReceiveCallsPerTurn; ++call) {
+        const int count = receive_batch_.receive(socket_);
+        if (count < 0) {
+            // The same report a lone failed receive gives; the next turn tries again.
+            receive_buffer_.data = receive_batch_.data(0);
+            handle_datagram(count, sockaddr_in{});
+            break;
+        }
+        for (int i = 0; i < count; ++i) {
+            receive_buffer_.data = receive_batch_.data(static_cast<size_t>(i));
+            handle_datagram(static_cast<ssize_t>(receive_batch_.size(static_cast<size_t>(i))),
+                            receive_batch_.sender(static_cast<size_t>(i)));
+        }
+        flush_to_senders();
+        if (static_cast<size_t>(count) < norvane::ReceiveBatch::kCapacity) break;
+    }
+}
+
+void Norvane::handle_datagram(ssize_t received, const sockaddr_in& sender) {
     receive_buffer_.size = 0;
     plaintext_buffer_.size = 0;
-    sockaddr_in sender{};
-    socklen_t sender_len = sizeof(sender);
-    const ssize_t received = ::recvfrom(socket_, receive_buffer_.data, receive_buffer_.capacity, 0,
-                                        reinterpret_cast<sockaddr*>(&sender), &sender_len);
     const uint32_t source = sender.sin_addr.s_addr;
 
     if (blacklist_.is_blocked(source)) return;
@@ -106,6 +123,7 @@ void Norvane::handle_video_message(const video_fragment_info& fragment_info,
     }
     norvane::Stream& stream = it->second;
     stream.last_data_time = clock_.now_us();
+    active_streams_.insert(it->first);
     stream.bitrate = control.bitrate_est;
     stream.video_format = control.video_format;
     if (control.flight_id != stream.flight_id) {
@@ -144,17 +162,37 @@ void Norvane::send_stream_stats(const norvane::Sink& sink) {
     msg.missing_frames = stats.skipped_frames;
     msg.sequence_number = stats.sequence_number;
     msg.fragment_id = stats.fragment_id;
-    if (msg.serialize(outgoing_) > 0) {
-        ::sendto(socket_, outgoing_.data(), outgoing_.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&sink.sender_address),
-                 sizeof(sink.sender_address));
-    }
+    if (msg.serialize(outgoing_) > 0) queue_for_sender(sink.sender_address, {});
     outgoing_.clear();
     if (sink.stats_logger) {
         norvane::log_stream_stats(*sink.stats_logger, clock_.now_us() - start_time_, stats);
     } else if (log_statistics_) {
         spdlog::error("Statistics log is enabled but logger is null!");
     }
+}
+
+void Norvane::queue_for_sender(const sockaddr_in& to, norvane::SendBatch::Tag tag) {
+    if (send_batch_.full()) flush_to_senders();
+    if (!send_batch_.add(outgoing_.data(), outgoing_.size(), to, tag)) {
+        // Too long for a slot: sent on its own, after what was queued before it.
+        flush_to_senders();
+        const ssize_t sent = ::sendto(socket_, outgoing_.data(), outgoing_.size(), 0,
+                                      reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+        if (sent <= 0 && tag.report) {
+            logger_->error("Failed to send retransmission request for seq {}, frag {}",
+                           tag.sequence_number, tag.fragment_id);
+        }
+    }
+    outgoing_.clear();
+}
+
+void Norvane::flush_to_senders() {
+    send_batch_.flush(socket_, [this](const norvane::SendBatch::Tag& tag) {
+        if (tag.report) {
+            logger_->error("Failed to send retransmission request for seq {}, frag {}",
+                           tag.sequence_number, tag.fragment_id);
+        }
+    });
 }
 
 }  // namespace kelvra

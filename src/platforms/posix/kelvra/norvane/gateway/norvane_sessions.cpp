@@ -91,6 +91,7 @@ bool Norvane::spawn_session(norvane::Stream& stream, const video::session_reques
     session.from_child_read = std::move(from_child.read_end);
     session.from_child_write = std::move(from_child.write_end);
     stream.sessions.push_back(std::move(session));
+    sessions_changed_ = true;
     return true;
 }
 
@@ -103,6 +104,7 @@ void Norvane::handle_session_terminate_message(const video::terminate_session& m
             if (s->consumer_id != msg.consumer_id) continue;
             terminate_webrtc_session(*s);
             sessions.erase(s);
+            sessions_changed_ = true;
             return;
         }
     }
@@ -133,6 +135,7 @@ void Norvane::on_process_finished(int pid) {
             logger_->error("Session {} terminated itself!", pid);
             cleanup_webrtc_session(*s);
             sessions.erase(s);
+            sessions_changed_ = true;
             break;
         }
     }

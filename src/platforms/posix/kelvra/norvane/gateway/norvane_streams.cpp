@@ -15,7 +15,10 @@ void Norvane::handle_set_stream_message(const msgs::video::set_stream& msg) {
             logger_->info("Deleting stream with manet address {:x} and camera {}", msg.manet_addr,
                           camera);
             terminate_stream(it->second);
+            active_streams_.erase(it->first);
+            state_due_.erase({it->second.last_state_time + kStreamStatePeriodUs, it->first});
             streams_.erase(it);
+            sessions_changed_ = true;
         } else {
             logger_->warn("Video stream with manet address {:x} and camera {} already exists",
                           msg.manet_addr, camera);
@@ -55,6 +58,7 @@ norvane::StreamMap::iterator Norvane::add_video_stream(uint32_t manet_addr, uint
         streams_.erase(it);
         return streams_.end();
     }
+    state_due_.emplace(it->second.last_state_time + kStreamStatePeriodUs, key);
     return it;
 }
 
