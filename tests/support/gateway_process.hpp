@@ -22,6 +22,11 @@ struct GatewayConfig {
     // More members for the configuration, written as given before the closing brace, e.g.
     // "\"latency_ms\": 200"; for keys the fields above do not cover.
     std::string extra_json = {};
+    // Shell commands run just before the gateway starts, in the shell that then becomes the
+    // gateway; `$dir` names the gateway's temporary directory (its save_dir is `$dir/flights`).
+    // With `own_mount_namespace`, mounts made there are seen by the gateway alone.
+    std::string setup_command = {};
+    bool own_mount_namespace = false;
 };
 
 // The real gateway binary on a fresh configuration in its own temporary directory, with its
