@@ -17,3 +17,7 @@ cmake -S . -B build-asan -G Ninja -DNORVANE_SANITIZE=ON -DNORVANE_WERROR=ON -DNO
 cmake --build build-asan -j "$jobs" --target norvane_unit_tests
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L unit)
+
+# Two minutes of churn against the real gateway (streams with loss, viewers coming and going,
+# signalling restarts).
+scripts/soak.sh 2
