@@ -7,7 +7,9 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "support/gateway_sessions.hpp"
@@ -90,6 +92,19 @@ TEST_F(UnwritableSaveDir, FlightRecordsFailAndVideoKeepsFlowing) {
     EXPECT_GT(testing::sender_summary(sender->out())["stats"], 0u);
 }
 
+// The descriptor limit under which `pid` has exactly `free` descriptor numbers left: new
+// descriptors take the lowest free numbers, and the limit bounds the numbers, not the count.
+rlim_t limit_leaving_free(int pid, size_t free) {
+    std::set<int> open;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        open.insert(std::stoi(entry.path().filename().string()));
+    }
+    rlim_t limit = 0;
+    for (size_t left = free + 1; left > 0; ++limit) left -= open.count(limit) == 0;
+    return limit - 1;
+}
+
 // Gateway descriptor limit, soft limit only (lowering it needs no privilege).
 void set_descriptor_limit(int pid, rlim_t soft) {
     rlimit current{};
@@ -105,7 +120,7 @@ TEST_F(GatewayFaults, ASessionWithoutDescriptorsIsRefusedAndLeaksNothing) {
     const size_t descriptors = open_descriptors(gateway_pid());
 
     // Room for the first of the two pipes but not the second.
-    set_descriptor_limit(gateway_pid(), descriptors + 2);
+    set_descriptor_limit(gateway_pid(), limit_leaving_free(gateway_pid(), 2));
     const auto [refused, length] = request_session(2);
     EXPECT_EQ(refused.result, -1);
     EXPECT_STREQ(refused.status, "Internal error");
