@@ -1,9 +1,9 @@
 // A long run of the real gateway under churn: several lossy, duplicating, reordering streams
-// from the sender simulator, test viewers joining and leaving one of them, and the signalling
-// server going away and coming back now and then. Afterwards it checks, from the gateway's
-// trace log and /proc, that no stream had a frame released twice or out of order, that the
-// gateway's memory and descriptors stayed flat after warm-up, and that every session child was
-// reaped. Start it through scripts/soak.sh (it needs a loopback-only network namespace):
+// from the sender simulator, test viewers joining and leaving one of them (some of their session
+// children killed rather than ended), and the signalling server going away and coming back now
+// and then. Afterwards it checks, from the gateway's trace log and /proc, that no stream had a
+// frame released twice or out of order, that the gateway's memory and descriptors stayed flat
+// after warm-up, and that every session child was reaped. Start it through scripts/soak.sh (it needs a loopback-only network namespace):
 //   sh tests/run_in_netns.sh build/bench/gateway_soak [seconds, default 120] [copy of the log]
 // Prints samples and checks; exits 1 when a check fails.
 
@@ -77,21 +77,27 @@ struct Sample {
 struct Viewer {
     std::unique_ptr<WebrtcViewer> webrtc;
     Clock::time_point leave_at;
+    int child = -1;  // pid of its session child
 };
 
 // Frames as the gateway released them: each trace line "Send new frame: ..., seq=N, ..." is
 // followed by the debug line with its detections count, and stream i carries i + 1 boxes.
-struct Releases {
+// What the gateway's log tells after the run. Frames as released: each trace line "Send new
+// frame: ..., seq=N, ..." is followed by the debug line with its detections count, and stream i
+// carries i + 1 boxes.
+struct LogFindings {
     std::map<int, uint64_t> frames;
     std::map<int, uint64_t> repeated;
     std::map<int, uint64_t> backwards;
     uint64_t unattributed = 0;
+    std::vector<int> children;
+    bool children_outlived_stop = false;
 };
 
-Releases check_releases(const std::string& log) {
-    Releases result;
+LogFindings scan_log(const std::filesystem::path& path) {
+    LogFindings result;
     std::map<int, uint64_t> last_seq;
-    std::istringstream lines(log);
+    std::ifstream lines(path);
     bool pending = false;
     uint64_t seq = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -111,6 +117,11 @@ Releases check_releases(const std::string& log) {
             if (last != last_seq.end() && seq == last->second) ++result.repeated[stream];
             if (last != last_seq.end() && seq < last->second) ++result.backwards[stream];
             last_seq[stream] = std::max(seq, last == last_seq.end() ? seq : last->second);
+        } else if (const auto p = line.find("]: Spawned session with pid ");
+                   p != std::string::npos) {
+            result.children.push_back(std::stoi(line.substr(line.rfind(' ') + 1)));
+        } else if (line.find("Not all the children terminated!") != std::string::npos) {
+            result.children_outlived_stop = true;
         }
     }
     return result;
@@ -200,6 +211,7 @@ private:
             std::make_unique<WebrtcViewer>(),
             Clock::now() + std::chrono::seconds(std::uniform_int_distribution(5, 20)(random_))};
         relay_.attach(consumer, *viewer.webrtc);
+        const auto before = children();
         peer_.send_session_request(kFirstManet, consumer, kCamera);
         const auto response = peer_.wait_for<session_response>(5s);
         ++requests_;
@@ -208,6 +220,9 @@ private:
             relay_.detach(consumer);
             return;
         }
+        for (int pid : children()) {
+            if (!before.count(pid)) viewer.child = pid;
+        }
         viewers_.emplace(consumer, std::move(viewer));
     }
 
@@ -215,13 +230,26 @@ private:
         Viewer& viewer = viewers_.at(consumer);
         watched_ += viewer.webrtc->decoded_frames() > 0;
         decoded_ += viewer.webrtc->decoded_frames();
-        // A server that is away cannot end the session; the gateway keeps it until it is back.
-        if (peer_.has_connection())
+        // Every fourth viewer's child dies instead of being ended: the gateway has to notice.
+        if (++left_ % 4 == 0 && viewer.child > 0) {
+            kill(viewer.child, SIGKILL);
+            ++killed_;
+        } else if (peer_.has_connection())
+            // A server that is away cannot end the session; the gateway keeps it until it is
+            // back.
             peer_.send_terminate_session(consumer, kCamera);
         else
             orphaned_.push_back(consumer);
         relay_.detach(consumer);
         viewers_.erase(consumer);
+    }
+
+    std::set<int> children() const {
+        std::set<int> pids;
+        for (const auto& [pid, state] : kelvra::testing::children_of(gateway_->process().pid())) {
+            if (state != 'Z') pids.insert(pid);
+        }
+        return pids;
     }
 
     // The server goes away and returns with a clean slate: it announces its streams again and
@@ -240,37 +268,38 @@ private:
     }
 
     int finish(int gateway) {
-        const std::string log = gateway_->log();
-        const auto children = kelvra::testing::spawned_children(log);
+        // With every viewer gone, every child has been asked to end, or was killed.
         const auto deadline = Clock::now() + 5s;
-        while (Clock::now() < deadline &&
-               std::any_of(children.begin(), children.end(), kelvra::testing::alive)) {
+        while (Clock::now() < deadline && !children().empty()) {
             std::this_thread::sleep_for(50ms);
         }
-        const size_t left = std::count_if(children.begin(), children.end(), kelvra::testing::alive);
+        const size_t left = children().size();
         const size_t zombies = kelvra::testing::zombies_of(gateway);
         const auto status = gateway_->stop(5s);
-        const std::string final_log = gateway_->log();
-        const Releases releases = check_releases(final_log);
+        const auto log_path = gateway_->directory() / "norvane.log";
+        const LogFindings found = scan_log(log_path);
+        const auto& spawned = found.children;
+        const size_t survivors =
+            std::count_if(spawned.begin(), spawned.end(), kelvra::testing::alive);
 
         fmt::print("\nsoak: {} s, {} streams, {} server restarts\n", length_.count(), kStreams,
                    restarts_);
         fmt::print(
-            "sessions: {} requested, {} refused, {} children spawned, {} viewers decoded "
-            "video ({} frames)\n",
-            requests_, refused_, children.size(), watched_, decoded_);
+            "sessions: {} requested, {} refused, {} children spawned, {} killed, {} viewers "
+            "decoded video ({} frames)\n",
+            requests_, refused_, spawned.size(), killed_, watched_, decoded_);
         uint64_t repeated = 0, backwards = 0;
         for (int i = 0; i < kStreams; ++i) {
             fmt::print("stream {:08X}: {} frames released, {} twice, {} out of order\n",
-                       kFirstManet + i, releases.frames.count(i) ? releases.frames.at(i) : 0,
-                       releases.repeated.count(i) ? releases.repeated.at(i) : 0,
-                       releases.backwards.count(i) ? releases.backwards.at(i) : 0);
-            check(releases.frames.count(i) && releases.frames.at(i) > 0,
+                       kFirstManet + i, found.frames.count(i) ? found.frames.at(i) : 0,
+                       found.repeated.count(i) ? found.repeated.at(i) : 0,
+                       found.backwards.count(i) ? found.backwards.at(i) : 0);
+            check(found.frames.count(i) && found.frames.at(i) > 0,
                   fmt::format("stream {:08X} released frames", kFirstManet + i));
-            repeated += releases.repeated.count(i) ? releases.repeated.at(i) : 0;
-            backwards += releases.backwards.count(i) ? releases.backwards.at(i) : 0;
+            repeated += found.repeated.count(i) ? found.repeated.at(i) : 0;
+            backwards += found.backwards.count(i) ? found.backwards.at(i) : 0;
         }
-        fmt::print("frames without their stream's detections: {}\n", releases.unattributed);
+        fmt::print("frames without their stream's detections: {}\n", found.unattributed);
         check(repeated == 0, "no frame released twice");
         check(backwards == 0, "no frame released out of order");
 
@@ -303,10 +332,11 @@ private:
         check(zombies == 0, fmt::format("every child reaped ({} zombies)", zombies));
         check(status && status->exited_with(0),
               "gateway stopped cleanly" + (status ? " (" + status->describe() + ")" : ""));
-        check(final_log.find("Not all the children terminated!") == std::string::npos,
-              "no child outlived the gateway's stop");
+        check(!found.children_outlived_stop && survivors == 0,
+              fmt::format("no child outlived the gateway ({} of {})", survivors, spawned.size()));
         if (!log_copy_.empty()) {
-            std::ofstream(log_copy_) << final_log;
+            std::filesystem::copy_file(log_path, log_copy_,
+                                       std::filesystem::copy_options::overwrite_existing);
             fmt::print("gateway log: {}\n", log_copy_);
         }
         return failed ? 1 : 0;
@@ -323,7 +353,7 @@ private:
     std::vector<Sample> samples_;
     std::mt19937 random_{7};
     uint32_t next_consumer_ = 1;
-    size_t requests_ = 0, refused_ = 0, watched_ = 0, restarts_ = 0;
+    size_t requests_ = 0, refused_ = 0, watched_ = 0, restarts_ = 0, left_ = 0, killed_ = 0;
     uint64_t decoded_ = 0;
 };
 

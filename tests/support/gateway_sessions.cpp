@@ -65,17 +65,23 @@ size_t open_descriptors(int pid) {
     return n;
 }
 
-size_t zombies_of(int pid) {
-    size_t n = 0;
+std::vector<std::pair<int, char>> children_of(int pid) {
+    std::vector<std::pair<int, char>> children;
     if (DIR* dir = opendir("/proc")) {
         while (const dirent* entry = readdir(dir)) {
             if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
             const auto [state, ppid] = process_state(entry->d_name);
-            n += state == 'Z' && ppid == pid;
+            if (state != 0 && ppid == pid) children.emplace_back(std::stoi(entry->d_name), state);
         }
         closedir(dir);
     }
-    return n;
+    return children;
+}
+
+size_t zombies_of(int pid) {
+    const auto children = children_of(pid);
+    return std::count_if(children.begin(), children.end(),
+                         [](const auto& child) { return child.second == 'Z'; });
 }
 
 std::map<std::string, uint64_t> sender_summary(const std::string& out) {

@@ -29,6 +29,8 @@ std::vector<int> spawned_children(const std::string& log);
 bool alive(int pid);
 bool wait_until_gone(int pid, std::chrono::milliseconds timeout);
 size_t open_descriptors(int pid);
+// Children of `pid` with their state letter of /proc ('Z': ended but not reaped).
+std::vector<std::pair<int, char>> children_of(int pid);
 // Children of `pid` that have ended but were not reaped.
 size_t zombies_of(int pid);
 // Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed.
