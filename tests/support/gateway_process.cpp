@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "kelvra/core/unique_fd.hpp"
-#include "support/gateway_sessions.hpp"
 
 namespace kelvra::testing {
 namespace {
@@ -108,6 +107,23 @@ bool GatewayProcess::wait_for_log(const std::string& text, std::chrono::millisec
 std::optional<ExitStatus> GatewayProcess::stop(std::chrono::milliseconds timeout) {
     runner_->send_signal(SIGTERM);
     return runner_->wait(timeout);
+}
+
+std::map<std::string, uint64_t> sender_summary(const std::string& out) {
+    std::map<std::string, uint64_t> summary;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("summary ", 0) != 0) continue;
+        std::istringstream fields(line.substr(8));
+        std::string field;
+        while (fields >> field) {
+            const auto eq = field.find('=');
+            if (eq != std::string::npos)
+                summary[field.substr(0, eq)] = std::stoull(field.substr(eq + 1));
+        }
+    }
+    return summary;
 }
 
 SenderRun run_sender(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {

@@ -63,6 +63,8 @@ struct SenderRun {
     std::string out;
     std::string err;
 };
+// Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed.
+std::map<std::string, uint64_t> sender_summary(const std::string& out);
 SenderRun run_sender(const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 

@@ -84,23 +84,6 @@ size_t zombies_of(int pid) {
                          [](const auto& child) { return child.second == 'Z'; });
 }
 
-std::map<std::string, uint64_t> sender_summary(const std::string& out) {
-    std::map<std::string, uint64_t> summary;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("summary ", 0) != 0) continue;
-        std::istringstream fields(line.substr(8));
-        std::string field;
-        while (fields >> field) {
-            const auto eq = field.find('=');
-            if (eq != std::string::npos)
-                summary[field.substr(0, eq)] = std::stoull(field.substr(eq + 1));
-        }
-    }
-    return summary;
-}
-
 void GatewaySessionsFixture::SetUp() {
     GatewayConfig config;
     config.signalling_port = peer.port();

@@ -33,8 +33,6 @@ size_t open_descriptors(int pid);
 std::vector<std::pair<int, char>> children_of(int pid);
 // Children of `pid` that have ended but were not reaped.
 size_t zombies_of(int pid);
-// Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed.
-std::map<std::string, uint64_t> sender_summary(const std::string& out);
 
 // Picture size the fixture's sender encodes.
 inline constexpr int kTestWidth = 320;
