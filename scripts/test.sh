@@ -21,3 +21,7 @@ cmake --build build-asan -j "$jobs" --target norvane_unit_tests norvane_process_
   norvane-sender norvane-lossrelay
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L 'unit|process')
+
+# Two minutes of churn against the real gateway (streams with loss, viewers coming and going,
+# signalling restarts).
+scripts/soak.sh 2

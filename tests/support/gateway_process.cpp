@@ -60,9 +60,17 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
                                << "\n"
                                << "}\n";
     const std::string binary = config.binary.empty() ? NORVANE_BINARY : config.binary;
-    const std::string command = "exec " + quote(binary) + " -c " + quote(config_path.string()) +
-                                " > " + quote((dir_ / "norvane.log").string()) + " 2>&1";
-    runner_ = std::make_unique<ProcessRunner>("/bin/sh", std::vector<std::string>{"-c", command});
+    const std::string setup =
+        config.setup_command.empty() ? "" : "set -e; " + config.setup_command + "\n";
+    const std::string command = "dir=" + quote(dir_.string()) + "\n" + setup + "exec " +
+                                quote(binary) + " -c " + quote(config_path.string()) + " > " +
+                                quote((dir_ / "norvane.log").string()) + " 2>&1";
+    // unshare runs the shell in the same process, so the runner's pid stays the gateway's.
+    runner_ =
+        config.own_mount_namespace
+            ? std::make_unique<ProcessRunner>(
+                  "/usr/bin/unshare", std::vector<std::string>{"--mount", "/bin/sh", "-c", command})
+            : std::make_unique<ProcessRunner>("/bin/sh", std::vector<std::string>{"-c", command});
     // Ready once it reads its signals from the signal descriptor (the socket is bound by then).
     runner_->wait_for_blocked_signal(SIGTERM, std::chrono::seconds(10));
 }
@@ -102,10 +110,9 @@ std::optional<ExitStatus> GatewayProcess::stop(std::chrono::milliseconds timeout
     return runner_->wait(timeout);
 }
 
-SenderRun run_sender(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-    ProcessResult result = run_process(NORVANE_SENDER_BINARY, args, timeout);
-    SenderRun run{result.status, {}, std::move(result.out), std::move(result.err)};
-    std::istringstream lines(run.out);
+std::map<std::string, uint64_t> sender_summary(const std::string& out) {
+    std::map<std::string, uint64_t> summary;
+    std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
         if (line.rfind("summary ", 0) != 0) continue;
@@ -114,9 +121,16 @@ SenderRun run_sender(const std::vector<std::string>& args, std::chrono::millisec
         while (fields >> field) {
             const auto eq = field.find('=');
             if (eq != std::string::npos)
-                run.summary[field.substr(0, eq)] = std::stoull(field.substr(eq + 1));
+                summary[field.substr(0, eq)] = std::stoull(field.substr(eq + 1));
         }
     }
+    return summary;
+}
+
+SenderRun run_sender(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    ProcessResult result = run_process(NORVANE_SENDER_BINARY, args, timeout);
+    SenderRun run{result.status, {}, std::move(result.out), std::move(result.err)};
+    run.summary = sender_summary(run.out);
     return run;
 }
 

@@ -24,6 +24,11 @@ struct GatewayConfig {
     std::string extra_json = {};
     // Another build of the gateway program (benchmarks compare builds); the tested one if empty.
     std::string binary = {};
+    // Shell commands run just before the gateway starts, in the shell that then becomes the
+    // gateway; `$dir` names the gateway's temporary directory (its save_dir is `$dir/flights`).
+    // With `own_mount_namespace`, mounts made there are seen by the gateway alone.
+    std::string setup_command = {};
+    bool own_mount_namespace = false;
 };
 
 // The real gateway binary on a fresh configuration in its own temporary directory, with its
@@ -60,6 +65,8 @@ struct SenderRun {
     std::string out;
     std::string err;
 };
+// Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed.
+std::map<std::string, uint64_t> sender_summary(const std::string& out);
 SenderRun run_sender(const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 

@@ -32,11 +32,11 @@ public:
     void run_for(Timeout duration);
 
     // Offers and candidates seen from each consumer's child so far.
-    size_t offers(uint32_t consumer_id) const { return counts_.at(consumer_id).offers; }
-    size_t candidates(uint32_t consumer_id) const { return counts_.at(consumer_id).candidates; }
+    size_t offers(uint32_t consumer_id) const { return counts(consumer_id).offers; }
+    size_t candidates(uint32_t consumer_id) const { return counts(consumer_id).candidates; }
     // Time at which the latest offer of `consumer_id` reached the relay.
     std::chrono::steady_clock::time_point last_offer_at(uint32_t consumer_id) const {
-        return counts_.at(consumer_id).last_offer_at;
+        return counts(consumer_id).last_offer_at;
     }
 
 private:
@@ -46,6 +46,11 @@ private:
         std::chrono::steady_clock::time_point last_offer_at;
     };
 
+    const Counts& counts(uint32_t consumer_id) const {
+        static const Counts none;
+        const auto found = counts_.find(consumer_id);
+        return found == counts_.end() ? none : found->second;
+    }
     void relay_once(Timeout wait);
     void deliver_to_viewer(const Bytes& session_msg_payload);
     void send_to_child(uint32_t consumer_id, const Bytes& peer_msg);

@@ -48,21 +48,32 @@ SignallingPeer::SignallingPeer(const uint8_t* key16)
     if (!packetizer_.set_key(key16)) throw std::runtime_error("signalling peer: bad key");
     packetizer_.encrypt = true;
 
-    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listener_) fail("signalling peer: socket");
+    if (!listen(0)) fail("signalling peer: listen");
+}
+
+bool SignallingPeer::listen(uint16_t port) {
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener) return false;
+    // Connections closed from this side linger in TIME_WAIT on the port being taken again.
+    const int reuse = 1;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        fail("signalling peer: bind");
-    }
-    if (::listen(listener_.get(), 8) != 0) fail("signalling peer: listen");
+    addr.sin_port = htons(port);
     socklen_t len = sizeof(addr);
-    if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        fail("signalling peer: getsockname");
+    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(listener.get(), 8) != 0 ||
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return false;
     }
     port_ = ntohs(addr.sin_port);
+    listener_ = std::move(listener);
+    return true;
+}
+
+bool SignallingPeer::listen_again() {
+    return listen(port_);
 }
 
 void SignallingPeer::set_addresses(uint32_t src_addr, uint32_t dst_addr, uint8_t channel) {

@@ -60,6 +60,8 @@ public:
     void reset_connection();
     // Stops listening: later connection attempts are refused.
     void stop_listening() { listener_.reset(); }
+    // Listens again on the same port after stop_listening(); false when the port is taken.
+    bool listen_again();
     // Waits until the gateway closes its end; reads and decodes whatever arrives meanwhile.
     bool wait_for_close(Timeout timeout = kDefaultTimeout);
 
@@ -141,6 +143,7 @@ public:
     size_t pending_bytes() const { return input_.size(); }
 
 private:
+    bool listen(uint16_t port);
     bool read_available();
     void decode_frames();
 

@@ -2,169 +2,31 @@
 // sender simulator plays a drone, and test viewers built on webrtcbin answer the children's
 // offers, decode the video and read the detections.
 
-#include <dirent.h>
+#include "support/gateway_sessions.hpp"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cctype>
-#include <chrono>
-#include <fstream>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <set>
-#include <sstream>
-
-#include "kelvra/msgs/video/messages.hpp"
-#include "support/gateway_process.hpp"
-#include "support/session_relay.hpp"
-#include "support/signalling_peer.hpp"
-#include "support/test_stream.hpp"
-#include "support/webrtc_viewer.hpp"
 
 namespace kelvra {
 namespace {
 
 using namespace std::chrono_literals;
 using msgs::video::session_response;
-using testing::GatewayConfig;
-using testing::GatewayProcess;
-using testing::ProcessRunner;
-using testing::SessionRelay;
-using testing::SignallingPeer;
+using testing::open_descriptors;
+using testing::spawned_children;
+using testing::wait_until_gone;
 using testing::WebrtcViewer;
+using testing::zombies_of;
+using GatewaySessions = testing::GatewaySessionsFixture;
 
-constexpr const auto& kManetKey = testing::kTestManetKey;
-constexpr const auto& kStreamKey = testing::kTestStreamKey;
-constexpr const char* kStreamKeyHex = testing::kTestStreamKeyHex;
 constexpr uint32_t kManet = testing::kTestManet;
 constexpr uint8_t kCamera = testing::kTestCamera;
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
-
-// Pids of the session children the gateway has spawned, in order, from its log.
-std::vector<int> spawned_children(const std::string& log) {
-    static const std::regex spawned("Spawned session with pid ([0-9]+)");
-    std::vector<int> pids;
-    for (std::sregex_iterator it(log.begin(), log.end(), spawned), end; it != end; ++it) {
-        pids.push_back(std::stoi((*it)[1]));
-    }
-    return pids;
-}
-
-// Whether `pid` exists and has not ended (a zombie counts as ended).
-bool alive(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
-}
-
-bool wait_until_gone(int pid, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (alive(pid)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-size_t open_descriptors(int pid) {
-    size_t n = 0;
-    if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
-}
-
-// Children of `pid` that have ended but were not reaped.
-size_t zombies_of(int pid) {
-    size_t n = 0;
-    if (DIR* dir = opendir("/proc")) {
-        while (const dirent* entry = readdir(dir)) {
-            if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), {});
-            const auto close = text.rfind(')');
-            if (close == std::string::npos) continue;
-            std::istringstream fields(text.substr(close + 2));
-            char state = 0;
-            int ppid = 0;
-            fields >> state >> ppid;
-            n += state == 'Z' && ppid == pid;
-        }
-        closedir(dir);
-    }
-    return n;
-}
-
-class GatewaySessions : public ::testing::Test {
-protected:
-    void SetUp() override {
-        GatewayConfig config;
-        config.signalling_port = peer.port();
-        config.log_level = 1;
-        config.ice_local_addresses = {"127.0.0.1"};
-        gateway = std::make_unique<GatewayProcess>(config);
-        ASSERT_TRUE(peer.accept(5s)) << gateway->log();
-        ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, true, kStreamKey));
-        ASSERT_TRUE(
-            gateway->wait_for_log("Add new stream with manet address beef and camera 1", 5s));
-    }
-
-    void TearDown() override {
-        if (sender) sender->send_signal(SIGTERM);
-        if (HasFailure()) std::cerr << gateway->log().substr(0, 60000) << "\n";
-    }
-
-    // A drone sending a live picture with two moving boxes on every frame, in the background.
-    void start_sender(const std::string& codec, int frames) {
-        sender = std::make_unique<ProcessRunner>(
-            NORVANE_SENDER_BINARY,
-            std::vector<std::string>{"--gateway",    gateway->gateway_address(),
-                                     "--manet-addr", "0000BEEF",
-                                     "--camera",     "1",
-                                     "--key",        kStreamKeyHex,
-                                     "--encode",     codec,
-                                     "--frames",     std::to_string(frames),
-                                     "--fps",        "30",
-                                     "--detections", "2",
-                                     "--width",      std::to_string(kWidth),
-                                     "--height",     std::to_string(kHeight),
-                                     "--linger-ms",  "0"});
-    }
-
-    // The gateway's answer to one session request, with the length of its frame.
-    std::pair<session_response, size_t> request_session(uint32_t consumer_id) {
-        const size_t before = peer.count(session_response::TYPE);
-        EXPECT_TRUE(peer.send_session_request(kManet, consumer_id, kCamera));
-        auto response = peer.wait_for<session_response>(5s);
-        EXPECT_TRUE(response) << gateway->log();
-        EXPECT_EQ(peer.count(session_response::TYPE), before + 1);
-        if (!response) return {};
-        EXPECT_EQ(response->manet_addr, kManet);
-        EXPECT_EQ(response->consumer_id, consumer_id);
-        EXPECT_EQ(response->camera_type, kCamera);
-        return {*response, response->frame_size()};
-    }
-
-    void expect_ok(uint32_t consumer_id) {
-        const auto [response, length] = request_session(consumer_id);
-        EXPECT_EQ(response.result, 0);
-        EXPECT_STREQ(response.status, "OK");
-        EXPECT_EQ(length, 21u);
-    }
-
-    bool watch(WebrtcViewer& viewer, uint64_t frames, std::chrono::milliseconds timeout = 20s) {
-        return relay.run_until([&] { return viewer.decoded_frames() >= frames; }, timeout);
-    }
-
-    SignallingPeer peer{kManetKey};
-    std::unique_ptr<GatewayProcess> gateway;
-    std::unique_ptr<ProcessRunner> sender;
-    SessionRelay relay{peer, kManet, kCamera};
-};
+constexpr const auto& kStreamKey = testing::kTestStreamKey;
+constexpr int kWidth = testing::kTestWidth;
+constexpr int kHeight = testing::kTestHeight;
 
 // The boxes of every detections text are the sender's two synthetic boxes of one frame.
 void expect_detections_of_one_frame(const std::string& text) {
