@@ -3,7 +3,7 @@ decoded frame, how many viewers of one 2 Mbit/s stream two cores carry at 30 fps
 the CPU, and the server-side memory each viewer costs. Prints a table, not a verdict.
 
 Run it inside a loopback-only network namespace (tests/run_in_netns.sh):
-  measure.py --signal BIN --gateway BIN --sender BIN [--opens 5] [--max-viewers 20]
+  browser_measure.py --signal BIN --gateway BIN --sender BIN [--opens 5] [--max-viewers 20]
 """
 
 import argparse
@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "browser"))
 
 from chromium import Chromium  # noqa: E402
 from viewer_test import FRONT, STREAM_KEY, click_stream_button, wait_available, with_chain  # noqa: E402
