@@ -89,11 +89,15 @@ void GatewayHarness::send(const std::vector<uint8_t>& datagram) {
              reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
 }
 
-void GatewayHarness::deliver_from(const char* source_ip, const std::vector<uint8_t>& datagram) {
+void GatewayHarness::send_from(const char* source_ip, const std::vector<uint8_t>& datagram) {
     UniqueFd other(bound_udp_socket(source_ip));
     ::sendto(other.get(), datagram.data(), datagram.size(), 0,
              reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
-    gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN});
+}
+
+void GatewayHarness::deliver_from(const char* source_ip, const std::vector<uint8_t>& datagram) {
+    send_from(source_ip, datagram);
+    read();
 }
 
 std::vector<std::vector<uint8_t>> GatewayHarness::sender_inbox() {

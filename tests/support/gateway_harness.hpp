@@ -54,6 +54,8 @@ public:
     void deliver_from(const char* source_ip, const std::vector<uint8_t>& datagram);
     // Sends from the sender socket only; read() lets the gateway take what is queued.
     void send(const std::vector<uint8_t>& datagram);
+    // Same, from another loopback address.
+    void send_from(const char* source_ip, const std::vector<uint8_t>& datagram);
     void read() { gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN}); }
     // One turn of the per-stream work at the clock's current time.
     void serve() { gateway_->serve_streams(clock_.now_us()); }

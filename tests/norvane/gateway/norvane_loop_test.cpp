@@ -51,6 +51,41 @@ TEST(GatewayBatching, ABurstIsDrainedOverTurnsWithRepliesInArrivalOrder) {
     EXPECT_EQ(h.count_in_log("Recvfrom failed"), 0u);
 }
 
+// One batch holding two streams, a short datagram, an unknown stream, a wrong key and a
+// blacklisted source: each is handled as it would be alone, in arrival order.
+TEST(GatewayBatching, AMixedBatchIsHandledDatagramByDatagramInArrivalOrder) {
+    testing::GatewayHarness h;
+    h.announce(kManet, 1, kKey);
+    h.announce(kManet, 2, kKey);
+    for (uint16_t i = 0; i < norvane::Blacklist::kMaxErrors; ++i) {
+        h.deliver_from("127.0.0.2", testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {}));
+    }
+    ASSERT_EQ(h.count_in_log("Adding address 127.0.0.2 to the blacklist"), 1u);
+    h.clear_log();
+
+    const uint8_t wrong[16] = {};
+    h.send(datagram(1, 7, 0, 1));
+    h.send(std::vector<uint8_t>(10, 0));
+    h.send_from("127.0.0.2", datagram(1, 8, 0, 1));
+    h.send(testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {}));
+    h.send(datagram(2, 9, 0, 1));
+    h.send(testing::seal_video_datagram(kManet, 1, wrong, {}, {}, {}));
+    h.read();
+
+    std::vector<uint32_t> replied;
+    for (const auto& reply : h.sender_inbox()) replied.push_back(stats_frame(reply));
+    EXPECT_EQ(replied, (std::vector<uint32_t>{7, 9}));
+    const std::string log = h.log();
+    const size_t short_at = log.find("Received less then minimum allowed bytes");
+    const size_t unknown_at =
+        log.find("Received data from non-existent stream with manet address dead");
+    const size_t wrong_key_at = log.find("Failed to decrypt video data");
+    EXPECT_LT(short_at, unknown_at);
+    EXPECT_LT(unknown_at, wrong_key_at);
+    EXPECT_NE(wrong_key_at, std::string::npos);
+    EXPECT_EQ(h.count_in_log("seq=8"), 0u);  // the blacklisted source's datagram left no trace
+}
+
 TEST(GatewayBatching, RequestsOfAPassLargerThanABatchAllGoOutInOrder) {
     testing::GatewayHarness h;
     // More requests in one pass than the send batch holds.
