@@ -152,5 +152,17 @@ TEST_F(LatencyBudget, TheRequestBudgetFollowsTheFragmentsReceivedAndNoMore) {
     EXPECT_EQ(requests().size(), 51u);
 }
 
+// Fragment ids past the announced count are refused, and never make requests reach past the
+// frame's fragments (found by fuzzing: a heap overflow).
+TEST_F(LatencyBudget, FragmentIdsPastTheCountWidenNoRequests) {
+    push_raw(buffer, 1, 1, 2, 0, Bytes(100));
+    push_raw(buffer, 1, 40, 2, 0, Bytes(100));
+    push_raw(buffer, 2, 9, 2, 0, Bytes(100));  // the first fragment of a frame, out of range
+    at(0);
+    const Requests sent = at(kAllowanceUs);
+    EXPECT_NE(std::find(sent.begin(), sent.end(), fragments_of({{1, 0, 0}})[0]), sent.end());
+    for (const auto& request : sent) EXPECT_LT(request.fragment_id, 2u);
+}
+
 }  // namespace
 }  // namespace kelvra::norvane::jitter::testing

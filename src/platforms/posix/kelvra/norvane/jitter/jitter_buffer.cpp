@@ -38,7 +38,11 @@ void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uin
     if (latency_budget_us_) {
         arrivals_.add(now);
         pace_.on_fragment(now);
-        it->highest_fragment_id = std::max(it->highest_fragment_id, info.fragment_id);
+        // A fragment id past the frame's count is refused below and must not widen what is
+        // asked for: requests index the frame's fragments up to this id.
+        if (info.fragment_id < it->fragments.size()) {
+            it->highest_fragment_id = std::max(it->highest_fragment_id, info.fragment_id);
+        }
     }
     if (std::optional<Frame> frame = construct_frame(*it, info, data)) {
         queue_completed_frame(std::move(*frame), it);
