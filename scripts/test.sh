@@ -17,3 +17,6 @@ cmake -S . -B build-asan -G Ninja -DNORVANE_SANITIZE=ON -DNORVANE_WERROR=ON -DNO
 cmake --build build-asan -j "$jobs" --target norvane_unit_tests
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L unit)
+
+# Every fuzz target for 30 s on its seed corpus.
+scripts/fuzz.sh 30
