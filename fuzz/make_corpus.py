@@ -3,7 +3,8 @@
 
 A few valid inputs per target, in the input layouts the targets' headers describe. The one seed
 that must be encrypted here (a datagram as received) needs the `cryptography` module and is
-skipped without it; every other seed is sealed by its target.
+skipped without it; every other seed is sealed by its target. Files named regress_* are inputs
+that once made a target fail, kept by hand so that every run replays them.
 """
 
 import json
