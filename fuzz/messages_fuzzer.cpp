@@ -32,9 +32,9 @@ void round_trip(const uint8_t* payload, size_t size, messgen::Arena& arena) {
     // Written out, parsed again and written again, a message comes back byte for byte (strings
     // stop at their first NUL when written, so the first pass may shorten them).
     Message again;
-    const messgen::MessageInfo written{Message::TYPE,
-                                       static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
-                                       frame.data() + messgen::kFrameHeaderSize};
+    const messgen::MessageInfo written{
+        Message::TYPE, static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
+        frame.data() + messgen::kFrameHeaderSize};
     if (again.parse(written, arena) != static_cast<int>(written.size)) std::abort();
     std::vector<uint8_t> second;
     second.reserve(again.frame_size());
@@ -57,20 +57,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* p = data + 1;
     const size_t n = size - 1;
     switch (data[0] % 14) {
-        case 0: round_trip<video::session_response>(p, n, arena); break;
-        case 1: round_trip<video::session_msg>(p, n, arena); break;
-        case 2: round_trip<video::video_fragment_info>(p, n, arena); break;
-        case 3: round_trip<video::session_request>(p, n, arena); break;
-        case 4: round_trip<video::ice_message>(p, n, arena); break;
-        case 5: round_trip<video::sdp_message>(p, n, arena); break;
-        case 6: round_trip<video::terminate_session>(p, n, arena); break;
-        case 7: round_trip<video::video_frame>(p, n, arena); break;
-        case 8: round_trip<video::video_stats>(p, n, arena); break;
-        case 9: round_trip<video::video_retransmit_request>(p, n, arena); break;
-        case 10: round_trip<video::control_data>(p, n, arena); break;
-        case 11: round_trip<video::stream_state>(p, n, arena); break;
-        case 12: round_trip<video::set_stream>(p, n, arena); break;
-        default: detections(p, n, arena); break;
+        case 0:
+            round_trip<video::session_response>(p, n, arena);
+            break;
+        case 1:
+            round_trip<video::session_msg>(p, n, arena);
+            break;
+        case 2:
+            round_trip<video::video_fragment_info>(p, n, arena);
+            break;
+        case 3:
+            round_trip<video::session_request>(p, n, arena);
+            break;
+        case 4:
+            round_trip<video::ice_message>(p, n, arena);
+            break;
+        case 5:
+            round_trip<video::sdp_message>(p, n, arena);
+            break;
+        case 6:
+            round_trip<video::terminate_session>(p, n, arena);
+            break;
+        case 7:
+            round_trip<video::video_frame>(p, n, arena);
+            break;
+        case 8:
+            round_trip<video::video_stats>(p, n, arena);
+            break;
+        case 9:
+            round_trip<video::video_retransmit_request>(p, n, arena);
+            break;
+        case 10:
+            round_trip<video::control_data>(p, n, arena);
+            break;
+        case 11:
+            round_trip<video::stream_state>(p, n, arena);
+            break;
+        case 12:
+            round_trip<video::set_stream>(p, n, arena);
+            break;
+        default:
+            detections(p, n, arena);
+            break;
     }
     // The frame walk over the same bytes: every frame it reports lies inside the buffer.
     const size_t walked = messgen::walk_frames(data, size, [&](const messgen::MessageInfo& info) {

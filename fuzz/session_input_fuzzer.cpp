@@ -90,7 +90,7 @@ void gateway_reader(const uint8_t* data, size_t size, size_t chunk, size_t capac
             if (messgen::complete_frames_length(frames, length) != length) std::abort();
             sent += length;
         });
-        if (buffer.capacity() != capacity) std::abort();  // reserved once, never grown
+        if (buffer.capacity() != capacity) std::abort();        // reserved once, never grown
         if (n == 0 && buffer.size() == capacity) std::abort();  // a full buffer would stall
     }
     if (sent > size) std::abort();

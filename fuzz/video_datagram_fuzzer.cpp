@@ -36,7 +36,9 @@ constexpr uint64_t kRetransmitBudget = 50;  // the gateway's per-second request 
 constexpr int64_t kLatencyBudgetUs = 300'000;
 
 struct Fixture {
-    Fixture() : log(std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_st>())) {
+    Fixture()
+        : log(std::make_shared<spdlog::logger>("fuzz",
+                                               std::make_shared<spdlog::sinks::null_sink_st>())) {
         spdlog::set_level(spdlog::level::off);
         cipher.set_key(kKey);
     }
