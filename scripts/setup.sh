@@ -13,6 +13,7 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-nice
   iproute2 procps python3 python3-websocket chromium nodejs
+  clang libclang-rt-14-dev libfuzzer-14-dev
 )
 
 missing=()

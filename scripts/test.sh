@@ -25,3 +25,6 @@ cmake --build build-asan -j "$jobs" --target norvane_unit_tests norvane_process_
 # Two minutes of churn against the real gateway (streams with loss, viewers coming and going,
 # signalling restarts).
 scripts/soak.sh 2
+
+# Every fuzz target for 30 s on its seed corpus.
+scripts/fuzz.sh 30

@@ -141,6 +141,30 @@ TEST(ConfigParser, ReceiveBufferBytesIsAnOptionalBoundedPositiveInteger) {
     }
 }
 
+// Ports and the log level are whole numbers that fit their field (found by fuzzing: a port of
+// 3e42 was an undefined conversion, and 70000 or -1 silently named another port).
+TEST(ConfigParser, IntegerFieldsTakeOnlyWholeNumbersInRange) {
+    json config = valid_config();
+    for (const char* port : {"listen_port", "utm_port"}) {
+        for (const json& good : {json(0), json(65535), json(30000.0)}) {
+            config[port] = good;
+            EXPECT_NO_THROW(parsed(config)) << port << " " << good.dump();
+        }
+        for (const json& wrong : {json(65536), json(-1), json(3e42), json(80.5), json("80")}) {
+            config[port] = wrong;
+            ConfigParser record;
+            EXPECT_THROW(record.parse_config(config.dump()), std::exception)
+                << port << " " << wrong.dump();
+        }
+        config = valid_config();
+    }
+    for (const json& wrong : {json(int64_t{1} << 31), json(-1e300), json(2.5)}) {
+        config["log_level"] = wrong;
+        ConfigParser record;
+        EXPECT_THROW(record.parse_config(config.dump()), std::exception) << wrong.dump();
+    }
+}
+
 TEST(ConfigParser, RejectedTextLeavesTheRecordUnchanged) {
     ConfigParser record = parsed(valid_config());
     json config = valid_config();

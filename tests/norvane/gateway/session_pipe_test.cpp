@@ -67,6 +67,29 @@ TEST(SessionPipe, FrameThatDoesNotFitIsDroppedWholeAndLaterFramesGoThrough) {
     EXPECT_EQ(read(read_end.get(), queued.data(), queued.size()), 25);
 }
 
+// A viewer's message is relayed as it came: one that is not whole frames would leave the
+// child waiting for bytes that are in fact the next frames.
+TEST(SessionPipe, BytesThatAreNotWholeFramesAreRefused) {
+    testing::LogCapture log;
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    const UniqueFd read_end(fds[0]);
+    const UniqueFd write_end(fds[1]);
+    Bytes announces_more = frame(8, 40);
+    announces_more.resize(20);
+    for (const Bytes& wrong : {announces_more, concat({frame(7, 10), Bytes{7, 1}}), Bytes{8}}) {
+        write_buffer_to_pipe(write_end.get(), wrong.data(), wrong.size());
+    }
+    EXPECT_EQ(log.count_level("error"), 3);
+    const Bytes whole = concat({frame(7, 10), frame(8, 0)});
+    write_buffer_to_pipe(write_end.get(), whole.data(), whole.size());
+    Bytes queued(256);
+    const ssize_t got = read(read_end.get(), queued.data(), queued.size());
+    ASSERT_EQ(got, static_cast<ssize_t>(whole.size()));
+    queued.resize(static_cast<size_t>(got));
+    EXPECT_EQ(queued, whole);
+}
+
 class ChildFrames : public ::testing::Test {
 protected:
     ChildFrames() { buffer.reserve(64); }

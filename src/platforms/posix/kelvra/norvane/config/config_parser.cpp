@@ -4,11 +4,13 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cxxopts.hpp>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "kelvra/core/hex.hpp"
@@ -88,6 +90,34 @@ int64_t read_latency_ms(const json& value) {
     return ms;
 }
 
+// A number read into an integer field must be whole and fit it: a port of 70000 or -1 would
+// otherwise become another port without a word, and a float beyond the field's range has no
+// defined conversion at all. Values of other JSON types convert (or throw) as the library does.
+template <typename Int>
+Int read_whole_number(const json& root, const char* key) {
+    const json& value = root.at(key);
+    constexpr auto lowest = std::numeric_limits<Int>::min();
+    constexpr auto highest = std::numeric_limits<Int>::max();
+    bool fits = false;
+    if (value.is_number_unsigned()) {
+        fits = value.get<uint64_t>() <= static_cast<uint64_t>(highest);
+    } else if (value.is_number_integer()) {
+        const auto v = value.get<int64_t>();
+        fits = v >= static_cast<int64_t>(lowest) && v <= static_cast<int64_t>(highest);
+    } else if (value.is_number_float()) {
+        const auto v = value.get<double>();
+        fits = std::floor(v) == v && v >= static_cast<double>(lowest) &&
+               v <= static_cast<double>(highest);
+    } else {
+        return value.get<Int>();
+    }
+    if (!fits) {
+        throw ConfigError(1009,
+                          std::string(key) + " is not a whole number in range: " + value.dump());
+    }
+    return value.is_number_float() ? static_cast<Int>(value.get<double>()) : value.get<Int>();
+}
+
 // At least a megabyte, so that a stream can hold any frame of a few hundred fragments.
 uint64_t read_max_incomplete_bytes(const json& value) {
     if (!value.is_number_unsigned() || value.get<uint64_t>() < kMinIncompleteBytes ||
@@ -151,13 +181,13 @@ void ConfigParser::parse_config(const std::string& text) {
     // Loaded into a copy so that a rejected file leaves this record untouched.
     ConfigParser loaded = *this;
     loaded.listen_ip = root.at("listen_ip").get<std::string>();
-    loaded.listen_port = root.at("listen_port").get<uint16_t>();
+    loaded.listen_port = read_whole_number<uint16_t>(root, "listen_port");
     loaded.utm_host = root.at("utm_host").get<std::string>();
-    loaded.utm_port = root.at("utm_port").get<uint16_t>();
+    loaded.utm_port = read_whole_number<uint16_t>(root, "utm_port");
     loaded.stun_url = root.at("stun_url").get<std::string>();
     loaded.turn_url = root.at("turn_url").get<std::string>();
     loaded.log_statistics = root.at("log_statistics").get<bool>();
-    loaded.log_level = root.at("log_level").get<int32_t>();
+    loaded.log_level = read_whole_number<int32_t>(root, "log_level");
     loaded.save_dir = root.at("save_dir").get<std::string>();
     loaded.show_local_video = root.at("show_local_video").get<bool>();
     const auto manet_addr = root.at("manet_addr").get<std::string>();

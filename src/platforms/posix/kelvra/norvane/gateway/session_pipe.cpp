@@ -54,6 +54,12 @@ DataPipe create_data_pipe() {
 }
 
 void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size) {
+    // The child reads its pipe as one stream of frames: bytes that are not whole frames (a
+    // viewer's message announcing more than it holds) would swallow the frames written next.
+    if (messgen::complete_frames_length(data, size) != size) {
+        spdlog::error("Refusing to write {} bytes that are not whole frames to pipe {}", size, fd);
+        return;
+    }
     const ssize_t written = fits(fd, size) ? ::write(fd, data, size) : -1;
     if (written < 0) {
         spdlog::error("VideoReceiver, Failed to write data to pipe {}, message size: {}", fd, size);

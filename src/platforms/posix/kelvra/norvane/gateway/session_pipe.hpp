@@ -26,7 +26,8 @@ DataPipe create_data_pipe();
 // Writes one whole message frame to a session pipe in a single write, or nothing at all: a
 // frame that does not fit in the pipe's free space is dropped and logged, so the child never
 // receives part of a frame followed by the next one. Failures are logged, never retried, and
-// never wait: a child that does not read only loses its own frames.
+// never wait: a child that does not read only loses its own frames. Bytes that are not whole
+// frames are refused and logged, so the child's stream of frames stays in step.
 void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size);
 
 // Takes what a child wrote into `buffer` (read with a capacity reserved once): the complete

@@ -96,14 +96,16 @@ gboolean SessionProcess::on_channel_data(gint fd, GIOCondition condition) {
         end_child_process(1);
     }
     input_size_ += static_cast<size_t>(got);
-
-    const size_t consumed = messgen::walk_frames(
-        input_buffer_.get(), input_size_,
-        [this](const messgen::MessageInfo& info) { session_->feed_message(info); });
-    // An incomplete frame moves to the front and waits for its rest.
-    std::memmove(input_buffer_.get(), input_buffer_.get() + consumed, input_size_ - consumed);
-    input_size_ -= consumed;
+    input_size_ = feed_frames(input_buffer_.get(), input_size_, *session_);
     return TRUE;
+}
+
+size_t SessionProcess::feed_frames(uint8_t* buffer, size_t size, GstSession& session) {
+    const size_t consumed = messgen::walk_frames(
+        buffer, size, [&session](const messgen::MessageInfo& info) { session.feed_message(info); });
+    // An incomplete frame moves to the front and waits for its rest.
+    std::memmove(buffer, buffer + consumed, size - consumed);
+    return size - consumed;
 }
 
 gboolean SessionProcess::on_sigterm_static(gpointer self) {

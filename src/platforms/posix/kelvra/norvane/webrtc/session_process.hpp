@@ -39,6 +39,9 @@ public:
     // broken pipe ends the child.
     gboolean on_channel_data(gint fd, GIOCondition condition);
     gboolean on_sigterm();
+    // Hands every complete frame at the front of `buffer` to `session` and moves the incomplete
+    // rest to the front; returns the bytes left.
+    static size_t feed_frames(uint8_t* buffer, size_t size, GstSession& session);
 
     GMainLoop* main_loop() const { return main_loop_.get(); }
     size_t buffered_bytes() const { return input_size_; }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "kelvra/norvane/process/child_exit.hpp"
+#include "kelvra/norvane/webrtc/sdp_answer.hpp"
 #include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
 
 namespace kelvra {
@@ -145,22 +146,13 @@ void WebRTCGstSession::handle_sdp_string(const char* sdp) {
         return;
     }
     // An answer that does not parse comes from outside: it is dropped, the session goes on.
-    // The parser takes nearly any text, so an answer without a media section is refused too.
-    if (sdp[0] == '\0') {
+    norvane::GstSdpMessagePtr message = norvane::parse_sdp_answer(sdp);
+    if (!message) {
         spdlog::error("{}: could not parse SDP answer, dropped", consumer_id_);
-        return;
-    }
-    GstSDPMessage* message = nullptr;
-    gst_sdp_message_new(&message);
-    if (gst_sdp_message_parse_buffer(reinterpret_cast<const guint8*>(sdp),
-                                     static_cast<guint>(std::strlen(sdp)), message) != GST_SDP_OK ||
-        gst_sdp_message_medias_len(message) == 0) {
-        spdlog::error("{}: could not parse SDP answer, dropped", consumer_id_);
-        gst_sdp_message_free(message);
         return;
     }
     GstWebRTCSessionDescription* answer =
-        gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message);
+        gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message.release());
     set_description(webrtcbin_, "set-remote-description", answer);
     gst_webrtc_session_description_free(answer);
 }
