@@ -24,6 +24,20 @@ TEST(JitterMemoryBound, AFrameTooLargeToForwardIsRefusedAtItsFirstFragmentWithOn
     EXPECT_EQ(buffer.queue_stats().pending, 1u);
 }
 
+// A frame known only from a gap takes its size from its first fragment: the same limit holds.
+TEST(JitterMemoryBound, AFrameLostWholeIsNotSizedBeyondWhatCanBeForwarded) {
+    LogCapture log;
+    ManualClock clock;
+    JitterBuffer buffer{JitterBufferLogger{}, clock, {.latency_budget_us = 400'000}};
+    SentFrame(1, 1400).push_all(buffer);
+    SentFrame(3, 1400).push_all(buffer);  // frame 2 is waited for
+    EXPECT_EQ(numbers(buffer.get_frames_to_show()), Numbers{1});
+    push_raw(buffer, 2, 0, 65535, 0, Bytes(1400));
+    EXPECT_LE(buffer.incomplete_bytes(), sizeof(Fragment));  // the gap's own slot only
+    EXPECT_EQ(buffer.get_stats().skipped_frames, 1u);
+    EXPECT_EQ(numbers(buffer.get_frames_to_show()), Numbers{3});
+}
+
 // Thousands of frames each announcing 7000 fragments and sending one: without a limit each
 // would hold 9.8 MB until purged fifteen seconds later.
 TEST(JitterMemoryBound, PastTheByteLimitTheOldestIncompleteFramesAreGivenUp) {

@@ -339,13 +339,21 @@ JitterBuffer::RetransmissionQueue& JitterBuffer::queue_of(const FrameDecompositi
 }
 
 bool JitterBuffer::reject_unforwardable(const video_fragment_info& info) {
-    if (index_.find(info.sequence_number)) return false;  // its size was taken from a fragment
+    const std::optional<PendingIter> found = index_.find(info.sequence_number);
+    // A frame sized by an earlier fragment keeps that size; only a new frame, or one known so
+    // far only from a gap in the numbers, takes its size from this fragment.
+    if (found && !(*found)->has_unknown_parameters) return false;
     if (last_unforwardable_sequence_ != info.sequence_number) {
         spdlog::error(
             "Frame with seq {} announces {} fragments, more than the {} a viewer can be sent",
             info.sequence_number, info.fragments_number, jitter::kMaxForwardableFragments);
         last_unforwardable_sequence_ = info.sequence_number;
-        ++stats_.skipped_frames;
+        if (!found) {
+            ++stats_.skipped_frames;
+        } else if ((*found)->state == FrameState::waiting) {
+            give_up(**found);
+            std::erase(waiting_, *found);
+        }
     }
     return true;
 }

@@ -54,20 +54,12 @@ void JitterBuffer::add_gap_records(uint32_t first, uint32_t end, int64_t now) {
     for (uint32_t sequence_number = first; sequence_number != end; ++sequence_number) {
         const PendingIter it = allocate_record();
         FrameDecomposition& record = *it;
-        record.first_fragment_time = now;
-        record.sequence_number = sequence_number;
-        record.frags_recv = 0;
-        record.frags_num = 0;
-        record.highest_fragment_id = 0;
         // One slot: fragment 0 is what is asked for until the frame tells its size.
-        record.fragments.assign(1, jitter::Fragment{});
-        record.keyframe = false;
-        record.has_detections = false;
+        video_fragment_info gap;
+        gap.sequence_number = sequence_number;
+        gap.fragments_number = 1;
+        update_frame_dec(record, gap, now);
         record.has_unknown_parameters = true;
-        record.state = FrameState::waiting;
-        record.buffer.reset();
-        record.last_fragment_size = 0;
-        record.detections.clear();
         index_.insert(sequence_number, it);
         count_held(record);
         start_waiting(it);
