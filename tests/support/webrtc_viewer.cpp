@@ -464,19 +464,9 @@ std::vector<std::string> WebrtcViewer::texts() const {
 
 // --- Diagnosis ---
 
-std::string WebrtcViewer::ice_connection_state() const {
-    const std::lock_guard lock(mutex_);
-    return ice_connection_state_;
-}
-
 std::string WebrtcViewer::connection_state() const {
     const std::lock_guard lock(mutex_);
     return connection_state_;
-}
-
-std::string WebrtcViewer::ice_gathering_state() const {
-    const std::lock_guard lock(mutex_);
-    return ice_gathering_state_;
 }
 
 std::vector<std::string> WebrtcViewer::errors() const {

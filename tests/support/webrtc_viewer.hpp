@@ -98,10 +98,8 @@ public:
     std::vector<std::string> texts() const;
 
     // --- Diagnosis ---
-    // Latest states as webrtcbin reported them ("new", "checking", "connected", ...).
-    std::string ice_connection_state() const;
+    // Latest peer connection state as webrtcbin reported it ("new", "connected", ...).
     std::string connection_state() const;
-    std::string ice_gathering_state() const;
     // Failed negotiation steps, bus errors and warnings, streams the viewer cannot show.
     std::vector<std::string> errors() const;
     // One line with all of the above, for failure messages.
