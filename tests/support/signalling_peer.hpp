@@ -64,8 +64,9 @@ public:
 
     // --- Records to the gateway ---
     // An envelope record (no length prefix) holding `frames`, sealed with the key / in clear.
-    Bytes seal(const Bytes& frames);
-    Bytes plain(const Bytes& frames);
+    Bytes record(const Bytes& frames, bool sealed);
+    Bytes seal(const Bytes& frames) { return record(frames, true); }
+    Bytes plain(const Bytes& frames) { return record(frames, false); }
     static Bytes with_length_prefix(const Bytes& record);
 
     // Raw bytes on the connection (for split or malformed input). False when there is no
