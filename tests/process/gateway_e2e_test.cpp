@@ -266,6 +266,7 @@ TEST_F(GatewayEndToEnd, SessionRequestsForUnknownStreamsAreRefused) {
     EXPECT_EQ(response->consumer_id, 77u);
     EXPECT_EQ(response->result, -1);
     EXPECT_STREQ(response->status, "No stream found");
+    EXPECT_EQ(response->frame_size(), 34u);
 }
 
 TEST_F(GatewayEndToEnd, ServerGoingAwayAndComingBackKeepsTheStreams) {
