@@ -64,6 +64,7 @@ void SessionRelay::deliver_to_viewer(const Bytes& payload) {
             throw std::runtime_error("session child sent an SDP message that is not an offer");
         }
         ++counts.offers;
+        counts.last_offer_at = std::chrono::steady_clock::now();
         if (viewer == nullptr) return;
         viewer->apply_offer(offer.sdp);
         const auto answer = viewer->wait_for_answer();

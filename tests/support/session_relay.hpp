@@ -34,11 +34,16 @@ public:
     // Offers and candidates seen from each consumer's child so far.
     size_t offers(uint32_t consumer_id) const { return counts(consumer_id).offers; }
     size_t candidates(uint32_t consumer_id) const { return counts(consumer_id).candidates; }
+    // Time at which the latest offer of `consumer_id` reached the relay.
+    std::chrono::steady_clock::time_point last_offer_at(uint32_t consumer_id) const {
+        return counts(consumer_id).last_offer_at;
+    }
 
 private:
     struct Counts {
         size_t offers = 0;
         size_t candidates = 0;
+        std::chrono::steady_clock::time_point last_offer_at;
     };
 
     const Counts& counts(uint32_t consumer_id) const {

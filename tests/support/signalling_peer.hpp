@@ -51,6 +51,7 @@ public:
     // Accepts the next connection, replacing (and closing) the current one. Bytes of a frame
     // cut off with the previous connection are dropped; frames() keeps its history.
     bool accept(Timeout timeout = kDefaultTimeout);
+    bool has_connection() const { return connection_.valid(); }
     // Orderly close (FIN).
     void close_connection();
     // Abortive close (RST), as a crashed server or a broken path looks to the gateway.

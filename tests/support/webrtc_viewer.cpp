@@ -456,6 +456,11 @@ std::vector<std::string> WebrtcViewer::texts() const {
 
 // --- Diagnosis ---
 
+std::string WebrtcViewer::connection_state() const {
+    const std::lock_guard lock(mutex_);
+    return connection_state_;
+}
+
 std::string WebrtcViewer::describe() const {
     const std::lock_guard lock(mutex_);
     std::string text = "viewer: ice=" + ice_connection_state_ + " peer=" + connection_state_ +

@@ -88,6 +88,8 @@ public:
     std::vector<std::string> texts() const;
 
     // --- Diagnosis ---
+    // Latest peer connection state as webrtcbin reported it ("new", "connected", ...).
+    std::string connection_state() const;
     // One line with the states webrtcbin reported, what arrived, and the failed negotiation
     // steps, bus errors and warnings and streams the viewer cannot show, for failure messages.
     std::string describe() const;
