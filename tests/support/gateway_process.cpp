@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/log_capture.hpp"
+
 namespace kelvra::testing {
 namespace {
 
@@ -76,10 +78,7 @@ std::string GatewayProcess::log() const {
 }
 
 size_t GatewayProcess::count(const std::string& text) const {
-    const std::string all = log();
-    size_t n = 0;
-    for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1)) ++n;
-    return n;
+    return occurrences(log(), text);
 }
 
 bool GatewayProcess::wait_for_log(const std::string& text, std::chrono::milliseconds timeout,
