@@ -228,7 +228,7 @@ TEST_F(GatewayEndToEnd, FlightDirectoryAndStatisticsFile) {
 }
 
 // How records are split, sealed and framed is the signalling client's unit test; here, what the
-// gateway makes of messages it cannot use.
+// gateway makes of messages it cannot use or answer.
 TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivered) {
     start();
     announce();
@@ -248,6 +248,16 @@ TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivere
                                   9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}));
     ASSERT_TRUE(gateway->wait_for_log("Failed to parse set stream message!", 5s));
 
+    // A session for a stream the gateway does not know is refused.
+    ASSERT_TRUE(peer.send_session_request(0x1234, 77, kCamera));
+    const auto response = peer.wait_for<msgs::video::session_response>(5s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->manet_addr, 0x1234u);
+    EXPECT_EQ(response->consumer_id, 77u);
+    EXPECT_EQ(response->result, -1);
+    EXPECT_STREQ(response->status, "No stream found");
+    EXPECT_EQ(response->frame_size(), 34u);
+
     // Duplicates and unknown streams are answered as warnings, and the stream still works.
     ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, true, kStreamKey));
     ASSERT_TRUE(gateway->wait_for_log(
@@ -255,18 +265,6 @@ TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivere
     const auto run = testing::run_sender(sender_args(5, {"--linger-ms", "300"}));
     EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
     EXPECT_TRUE(gateway->stop()->exited_with(0));
-}
-
-TEST_F(GatewayEndToEnd, SessionRequestsForUnknownStreamsAreRefused) {
-    start();
-    ASSERT_TRUE(peer.send_session_request(kManet, 77, kCamera));
-    const auto response = peer.wait_for<msgs::video::session_response>(5s);
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->manet_addr, kManet);
-    EXPECT_EQ(response->consumer_id, 77u);
-    EXPECT_EQ(response->result, -1);
-    EXPECT_STREQ(response->status, "No stream found");
-    EXPECT_EQ(response->frame_size(), 34u);
 }
 
 TEST_F(GatewayEndToEnd, ServerGoingAwayAndComingBackKeepsTheStreams) {
