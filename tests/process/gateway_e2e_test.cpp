@@ -227,25 +227,14 @@ TEST_F(GatewayEndToEnd, FlightDirectoryAndStatisticsFile) {
     EXPECT_EQ(stats_files, 1u);
 }
 
+// How records are split, sealed and framed is the signalling client's unit test; here, what the
+// gateway makes of messages it cannot use or answer.
 TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivered) {
     start();
-    // A record split across two reads is delivered once complete.
-    const auto record = SignallingPeer::with_length_prefix(
-        peer.seal(SignallingPeer::set_stream_frame(kManet, kCamera, true, kStreamKey)));
-    ASSERT_TRUE(peer.send_bytes({record.begin(), record.begin() + 20}));
-    ASSERT_TRUE(gateway->wait_for_log("Packet is not fully received yet", 5s));
-    ASSERT_TRUE(peer.send_bytes({record.begin() + 20, record.end()}));
-    ASSERT_TRUE(gateway->wait_for_log("Add new stream with manet address beef and camera 1", 5s));
-
-    // A record with a bad tag is dropped; the next one is still delivered.
-    auto bad = peer.seal(SignallingPeer::set_stream_frame(1, 1, true, kStreamKey));
-    bad.back() ^= 1;
-    ASSERT_TRUE(peer.send_record(bad));
+    announce();
+    // Clear records are taken unless the configuration asks for encryption.
     ASSERT_TRUE(peer.send_plain(SignallingPeer::set_stream_frame(2, 1, true, kStreamKey)));
     ASSERT_TRUE(gateway->wait_for_log("Add new stream with manet address 2 and camera 1", 5s));
-    EXPECT_EQ(gateway->count("ERROR: handling packet from 0: AES-GCM function error"), 1u);
-    EXPECT_EQ(gateway->count("Add new stream with manet address 1 and camera 1"), 0u);
-
     // Stray bytes after the frames, an unexpected message type, a short payload.
     auto frames = SignallingPeer::set_stream_frame(3, 1, true, kStreamKey);
     frames.insert(frames.end(), {7, 7, 7});
@@ -259,6 +248,16 @@ TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivere
                                   9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}));
     ASSERT_TRUE(gateway->wait_for_log("Failed to parse set stream message!", 5s));
 
+    // A session for a stream the gateway does not know is refused.
+    ASSERT_TRUE(peer.send_session_request(0x1234, 77, kCamera));
+    const auto response = peer.wait_for<msgs::video::session_response>(5s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->manet_addr, 0x1234u);
+    EXPECT_EQ(response->consumer_id, 77u);
+    EXPECT_EQ(response->result, -1);
+    EXPECT_STREQ(response->status, "No stream found");
+    EXPECT_EQ(response->frame_size(), 34u);
+
     // Duplicates and unknown streams are answered as warnings, and the stream still works.
     ASSERT_TRUE(peer.send_set_stream(kManet, kCamera, true, kStreamKey));
     ASSERT_TRUE(gateway->wait_for_log(
@@ -266,17 +265,6 @@ TEST_F(GatewayEndToEnd, MalformedSignallingInputIsDroppedAndTheRestStillDelivere
     const auto run = testing::run_sender(sender_args(5, {"--linger-ms", "300"}));
     EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
     EXPECT_TRUE(gateway->stop()->exited_with(0));
-}
-
-TEST_F(GatewayEndToEnd, SessionRequestsForUnknownStreamsAreRefused) {
-    start();
-    ASSERT_TRUE(peer.send_session_request(kManet, 77, kCamera));
-    const auto response = peer.wait_for<msgs::video::session_response>(5s);
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->manet_addr, kManet);
-    EXPECT_EQ(response->consumer_id, 77u);
-    EXPECT_EQ(response->result, -1);
-    EXPECT_STREQ(response->status, "No stream found");
 }
 
 TEST_F(GatewayEndToEnd, ServerGoingAwayAndComingBackKeepsTheStreams) {

@@ -128,18 +128,12 @@ TEST(CommandLine, MistakesAreReportedBeforeTheHelpAndEndWithOne) {
 TEST(Configuration, EachRejectionIsReportedInTheLibraryFormatAndEndsWithOne) {
     const std::string prefix = "parse config file: [json.exception.";
     // Text that is not JSON is written as is, JSON is a merge patch (null removes a key) on
-    // the runnable config; then the critical messages, in this order and nothing else.
+    // the runnable config; then the critical messages, in this order and nothing else. The
+    // JSON library's own explanations are its business: only up to their "]" is compared.
     const std::pair<const char*, Lines> cases[] = {
-        {"",
-         {prefix + "parse_error.101] parse error at line 1, column 1: syntax error while "
-                   "parsing value - unexpected end of input; expected '[', '{', or a literal"}},
-        {R"({"listen_ip": "127.0.0.1",})",
-         {prefix + "parse_error.101] parse error at line 1, column 27: syntax error while parsing "
-                   "object key - unexpected '}'; expected string literal"}},
-        {R"({"show_local_video": null})",
-         {prefix + "out_of_range.403] key 'show_local_video' not found"}},
-        {R"({"listen_port": "30000"})",
-         {prefix + "type_error.302] type must be number, but is string"}},
+        {"", {prefix + "parse_error.101]"}},
+        {R"({"show_local_video": null})", {prefix + "out_of_range.403]"}},
+        {R"({"listen_port": "30000"})", {prefix + "type_error.302]"}},
         {R"({"manet_addr": "0A0B0C0"})",
          {"7 != 8", prefix + "type_error.1001] Manet addr has wrong len"}},
         {R"({"manet_addr": "0A0B0C0", "manet_key": "000102030405060708090a0b0c0d0e0"})",
@@ -157,7 +151,11 @@ TEST(Configuration, EachRejectionIsReportedInTheLibraryFormatAndEndsWithOne) {
         json config = runnable_config(dir);
         if (json::accept(text)) config.merge_patch(json::parse(text));
         const std::string file = dir.write(json::accept(text) ? config.dump(2) : text);
-        EXPECT_EQ(critical_messages(run_norvane({"-c", file}, 1).out), expected);
+        Lines found = critical_messages(run_norvane({"-c", file}, 1).out);
+        if (!found.empty() && expected.back().ends_with(']')) {
+            found.back().resize(std::min(found.back().size(), expected.back().size()));
+        }
+        EXPECT_EQ(found, expected);
     }
 
     const ProcessResult result = run_norvane({"-c", "/nonexistent/norvane.json"}, 1);

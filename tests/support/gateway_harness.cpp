@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/log_capture.hpp"
+
 namespace kelvra::testing {
 namespace {
 
@@ -79,9 +81,8 @@ void GatewayHarness::announce(uint32_t manet_addr, uint8_t camera_type, const ui
 }
 
 void GatewayHarness::deliver(const std::vector<uint8_t>& datagram) {
-    ::sendto(sender_socket_.get(), datagram.data(), datagram.size(), 0,
-             reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
-    gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN});
+    send(datagram);
+    read();
 }
 
 void GatewayHarness::send(const std::vector<uint8_t>& datagram) {
@@ -112,12 +113,7 @@ std::vector<std::vector<uint8_t>> GatewayHarness::sender_inbox() {
 }
 
 size_t GatewayHarness::count_in_log(const std::string& text) const {
-    const std::string all = log_.str();
-    size_t count = 0;
-    for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1)) {
-        ++count;
-    }
-    return count;
+    return occurrences(log_.str(), text);
 }
 
 }  // namespace kelvra::testing

@@ -1,16 +1,15 @@
 #include "support/gateway_process.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include "kelvra/core/unique_fd.hpp"
+#include "support/log_capture.hpp"
 
 namespace kelvra::testing {
 namespace {
@@ -25,40 +24,30 @@ std::string quote(const std::string& text) {
     return "'" + text + "'";
 }
 
-std::string ice_addresses_entry(const std::vector<std::string>& addresses) {
-    if (addresses.empty()) return "";
-    std::string entry = ",\n  \"ice_local_addresses\": [";
-    for (size_t i = 0; i < addresses.size(); ++i) {
-        entry += (i == 0 ? "\"" : ", \"") + addresses[i] + "\"";
-    }
-    return entry + "]";
-}
-
 }  // namespace
 
 GatewayProcess::GatewayProcess(const GatewayConfig& config)
     : dir_(make_temp_dir()), udp_port_(free_udp_port()) {
+    nlohmann::json file{{"listen_ip", "127.0.0.1"},
+                        {"listen_port", udp_port_},
+                        {"utm_host", "127.0.0.1"},
+                        {"utm_port", config.signalling_port},
+                        {"stun_url", "stun.invalid:3478"},
+                        {"turn_url", "u:p@turn.invalid:3478"},
+                        {"log_statistics", config.log_statistics},
+                        {"log_level", config.log_level},
+                        {"save_dir", (dir_ / "flights").string()},
+                        {"show_local_video", false},
+                        {"manet_addr", "0000ABCD"},
+                        {"manet_key", config.manet_key},
+                        {"save_statistics_to_file", config.save_statistics_to_file}};
+    if (!config.ice_local_addresses.empty()) {
+        file["ice_local_addresses"] = config.ice_local_addresses;
+    }
+    if (!config.extra_json.empty())
+        file.update(nlohmann::json::parse("{" + config.extra_json + "}"));
     const auto config_path = dir_ / "norvane.json";
-    std::ofstream(config_path) << "{\n"
-                               << "  \"listen_ip\": \"127.0.0.1\",\n"
-                               << "  \"listen_port\": " << udp_port_ << ",\n"
-                               << "  \"utm_host\": \"127.0.0.1\",\n"
-                               << "  \"utm_port\": " << config.signalling_port << ",\n"
-                               << "  \"stun_url\": \"stun.invalid:3478\",\n"
-                               << "  \"turn_url\": \"u:p@turn.invalid:3478\",\n"
-                               << "  \"log_statistics\": "
-                               << (config.log_statistics ? "true" : "false") << ",\n"
-                               << "  \"log_level\": " << config.log_level << ",\n"
-                               << "  \"save_dir\": \"" << (dir_ / "flights").string() << "\",\n"
-                               << "  \"show_local_video\": false,\n"
-                               << "  \"manet_addr\": \"0000ABCD\",\n"
-                               << "  \"manet_key\": \"" << config.manet_key << "\",\n"
-                               << "  \"save_statistics_to_file\": "
-                               << (config.save_statistics_to_file ? "true" : "false")
-                               << ice_addresses_entry(config.ice_local_addresses)
-                               << (config.extra_json.empty() ? "" : ",\n  " + config.extra_json)
-                               << "\n"
-                               << "}\n";
+    std::ofstream(config_path) << file.dump(2) << "\n";
     const std::string binary = config.binary.empty() ? NORVANE_BINARY : config.binary;
     const std::string setup =
         config.setup_command.empty() ? "" : "set -e; " + config.setup_command + "\n";
@@ -89,10 +78,7 @@ std::string GatewayProcess::log() const {
 }
 
 size_t GatewayProcess::count(const std::string& text) const {
-    const std::string all = log();
-    size_t n = 0;
-    for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1)) ++n;
-    return n;
+    return occurrences(log(), text);
 }
 
 bool GatewayProcess::wait_for_log(const std::string& text, std::chrono::milliseconds timeout,

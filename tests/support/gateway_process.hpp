@@ -19,8 +19,7 @@ struct GatewayConfig {
     bool save_statistics_to_file = false;
     std::string manet_key = "000102030405060708090a0b0c0d0e0f";
     std::vector<std::string> ice_local_addresses = {};  // written only when not empty
-    // More members for the configuration, written as given before the closing brace, e.g.
-    // "\"latency_ms\": 200"; for keys the fields above do not cover.
+    // More members for the configuration, e.g. "\"latency_ms\": 200", set over the fields above.
     std::string extra_json = {};
     // Another build of the gateway program (benchmarks compare builds); the tested one if empty.
     std::string binary = {};

@@ -12,6 +12,13 @@
 
 namespace kelvra::testing {
 
+// How often `text` occurs in `all`, overlapping occurrences included.
+inline size_t occurrences(std::string_view all, std::string_view text) {
+    size_t n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+}
+
 // Formatted lines kept in a string; the base class's lock orders writers and readers.
 class MemorySink final : public spdlog::sinks::base_sink<std::mutex> {
 public:
@@ -65,10 +72,7 @@ public:
     bool has(std::string_view prefix) const { return count_starting(prefix) > 0; }
     // Occurrences of `text` anywhere, across lines.
     size_t occurrences(std::string_view text) const {
-        const std::string all = this->text();
-        size_t n = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-        return n;
+        return testing::occurrences(this->text(), text);
     }
 
 private:

@@ -46,7 +46,6 @@ SignallingPeer::SignallingPeer(const uint8_t* key16)
       plaintext_{plaintext_storage_.data(), 0, plaintext_storage_.size()},
       packetizer_(plaintext_) {
     if (!packetizer_.set_key(key16)) throw std::runtime_error("signalling peer: bad key");
-    packetizer_.encrypt = true;
 
     if (!listen(0)) fail("signalling peer: listen");
 }
@@ -121,26 +120,14 @@ bool SignallingPeer::wait_for_close(Timeout timeout) {
     return peer_closed_;
 }
 
-Bytes SignallingPeer::seal(const Bytes& frames) {
-    Bytes out(frames.size() + manet::Packetizer::kEncryptedOverhead);
+Bytes SignallingPeer::record(const Bytes& frames, bool sealed) {
+    Bytes out(frames.size() +
+              (sealed ? manet::Packetizer::kEncryptedOverhead : manet::Packetizer::kHeaderSize));
     Slice<uint8_t> slice{out.data(), 0, out.size()};
     const manet::MAPacket packet{
         src_addr_, dst_addr_, channel_, false, {frames.data(), frames.size()}};
-    packetizer_.encrypt = true;
+    packetizer_.encrypt = sealed;
     if (packetizer_.serialize(packet, slice) != manet::Packetizer::kOk) return {};
-    out.resize(slice.size);
-    return out;
-}
-
-Bytes SignallingPeer::plain(const Bytes& frames) {
-    Bytes out(frames.size() + manet::Packetizer::kHeaderSize);
-    Slice<uint8_t> slice{out.data(), 0, out.size()};
-    const manet::MAPacket packet{
-        src_addr_, dst_addr_, channel_, false, {frames.data(), frames.size()}};
-    packetizer_.encrypt = false;
-    const int rc = packetizer_.serialize(packet, slice);
-    packetizer_.encrypt = true;
-    if (rc != manet::Packetizer::kOk) return {};
     out.resize(slice.size);
     return out;
 }

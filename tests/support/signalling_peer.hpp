@@ -52,8 +52,6 @@ public:
     // cut off with the previous connection are dropped; frames() keeps its history.
     bool accept(Timeout timeout = kDefaultTimeout);
     bool has_connection() const { return connection_.valid(); }
-    // The gateway has closed (or broken) the current connection.
-    bool peer_closed() const { return peer_closed_; }
     // Orderly close (FIN).
     void close_connection();
     // Abortive close (RST), as a crashed server or a broken path looks to the gateway.
@@ -67,8 +65,9 @@ public:
 
     // --- Records to the gateway ---
     // An envelope record (no length prefix) holding `frames`, sealed with the key / in clear.
-    Bytes seal(const Bytes& frames);
-    Bytes plain(const Bytes& frames);
+    Bytes record(const Bytes& frames, bool sealed);
+    Bytes seal(const Bytes& frames) { return record(frames, true); }
+    Bytes plain(const Bytes& frames) { return record(frames, false); }
     static Bytes with_length_prefix(const Bytes& record);
 
     // Raw bytes on the connection (for split or malformed input). False when there is no

@@ -42,12 +42,6 @@ using GRef = std::unique_ptr<T, ReleaseWith<Release>>;
 
 using ElementRef = GRef<GstElement, gst_object_unref>;
 
-struct WebrtcViewerOptions {
-    // Addresses the ICE agent gathers host candidates on. The agent leaves loopback interfaces
-    // out unless it is told about them, and the tests run where loopback is all there is.
-    std::vector<std::string> local_addresses{"127.0.0.1"};
-};
-
 class WebrtcViewer {
 public:
     using Timeout = std::chrono::milliseconds;
@@ -57,7 +51,7 @@ public:
 
     // Starts the pipeline (a webrtcbin with max-bundle) and the main loop. Throws
     // std::runtime_error when an element is missing or the pipeline does not start.
-    explicit WebrtcViewer(WebrtcViewerOptions options = {});
+    WebrtcViewer();
     // Stops the pipeline, then the main loop; no callback runs after it returns.
     ~WebrtcViewer();
     WebrtcViewer(const WebrtcViewer&) = delete;
@@ -66,7 +60,7 @@ public:
     // --- Signalling ---
     // Sets the offer as remote description, then creates the answer and sets it as local
     // description; wait_for_answer() returns its text. Throws std::invalid_argument when `sdp`
-    // is no SDP with a media section. Failures later on are listed by errors().
+    // is no SDP with a media section. Failures later on are listed by describe().
     void apply_offer(const std::string& sdp);
     // The answer, once it is the local description; empty after `timeout` or when negotiation
     // failed.
@@ -75,8 +69,6 @@ public:
     void add_remote_candidate(uint32_t mline, const std::string& candidate);
     // Local candidates gathered since the last call, in the order webrtcbin reported them.
     std::vector<Candidate> take_local_candidates();
-    // True once the ICE agent has gathered all local candidates.
-    bool wait_for_gathering_complete(Timeout timeout = kDefaultTimeout);
 
     // --- Video ---
     // True once at least `count` frames have been decoded.
@@ -89,8 +81,6 @@ public:
     std::string encoding_name() const;
 
     // --- Data channel ---
-    // True once the offerer's data channel has arrived.
-    bool wait_for_data_channel(Timeout timeout = kDefaultTimeout);
     std::string data_channel_label() const;
     // True once at least `count` texts have been received.
     bool wait_for_texts(size_t count, Timeout timeout = kDefaultTimeout);
@@ -98,17 +88,14 @@ public:
     std::vector<std::string> texts() const;
 
     // --- Diagnosis ---
-    // Latest states as webrtcbin reported them ("new", "checking", "connected", ...).
-    std::string ice_connection_state() const;
+    // Latest peer connection state as webrtcbin reported it ("new", "connected", ...).
     std::string connection_state() const;
-    std::string ice_gathering_state() const;
-    // Failed negotiation steps, bus errors and warnings, streams the viewer cannot show.
-    std::vector<std::string> errors() const;
-    // One line with all of the above, for failure messages.
+    // One line with the states webrtcbin reported, what arrived, and the failed negotiation
+    // steps, bus errors and warnings and streams the viewer cannot show, for failure messages.
     std::string describe() const;
 
 private:
-    void start(const WebrtcViewerOptions& options);
+    void start();
     void stop();
     void record_error(std::string text);
     template <typename Predicate>

@@ -16,6 +16,7 @@
 
 #include "signal/glib_ref.hpp"
 #include "support/gateway_process.hpp"
+#include "support/log_capture.hpp"
 #include "support/process_runner.hpp"
 #include "support/test_stream.hpp"
 #include "support/webrtc_viewer.hpp"
@@ -212,12 +213,7 @@ protected:
     bool wait_for_server_log(const std::string& text, size_t times = 1) {
         const auto deadline = Clock::now() + 10s;
         for (;;) {
-            size_t n = 0;
-            for (size_t at = server_->out().find(text); at != std::string::npos;
-                 at = server_->out().find(text, at + 1)) {
-                ++n;
-            }
-            if (n >= times) return true;
+            if (testing::occurrences(server_->out(), text) >= times) return true;
             if (Clock::now() > deadline) return false;
             server_->wait_for_output("\n", 50ms);  // collects output meanwhile
         }

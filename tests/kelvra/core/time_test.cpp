@@ -9,14 +9,6 @@
 namespace kelvra {
 namespace {
 
-TEST(MonotonicTime, NeverGoesBackwards) {
-    for (int64_t i = 0, previous = time_us(); i < 10'000; ++i) {
-        const int64_t now = time_us();
-        ASSERT_GE(now, previous);
-        previous = now;
-    }
-}
-
 // Each conversion reads both clocks, so a preemption between the reads skews one result; the
 // tightest of many attempts shows the conversion itself. Each reading is truncated to whole
 // microseconds, hence the slack of 2 µs per reading.

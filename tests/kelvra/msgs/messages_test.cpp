@@ -99,16 +99,11 @@ TEST(MessageFraming, VideoFrameSizesAndRoundTrip) {
     EXPECT_EQ(parsed.detections.ptr[1], items[1]);
     ASSERT_EQ(parsed.payload.size, 100u);
     EXPECT_EQ(std::memcmp(parsed.payload.ptr, data.data(), 100), 0);
-}
 
-TEST(MessageFraming, TruncatedDetectionArrayFails) {
-    // video_frame with a detections count of 2 but bytes for one item only.
-    std::vector<uint8_t> frame = {10, 17, 0, 0, 0, 1, 1, 2, 0, 0, 0};
-    frame.resize(5 + 17, 0);
-    std::array<uint8_t, 4096> storage{};
-    messgen::Arena arena(storage.data(), storage.size());
-    video_frame parsed;
-    EXPECT_EQ(parsed.parse(info_of(frame), arena), -1);
+    // A detections count of 2 but bytes for one item only.
+    std::vector<uint8_t> truncated = {10, 17, 0, 0, 0, 1, 1, 2, 0, 0, 0};
+    truncated.resize(5 + 17, 0);
+    EXPECT_EQ(parsed.parse(info_of(truncated), arena), -1);
 }
 
 TEST(MessageFraming, StringsAreWrittenWithoutTerminatorAndReadTerminated) {
@@ -139,23 +134,6 @@ TEST(MessageFraming, SerializeThatDoesNotFitAppendsNothing) {
     vec.reserve(12);
     EXPECT_EQ(stats.serialize(vec), -1);
     EXPECT_TRUE(vec.empty());
-}
-
-TEST(MessageFraming, OutgoingDatagramsAreByteExact) {
-    std::vector<uint8_t> out;
-    out.reserve(64);
-    video_retransmit_request req;
-    req.sequence_number = 0x01020304;
-    req.fragment_id = 7;
-    ASSERT_EQ(req.serialize(out), 13);
-    EXPECT_EQ(out, (std::vector<uint8_t>{12, 8, 0, 0, 0, 4, 3, 2, 1, 7, 0, 0, 0}));
-    out.clear();
-    video_stats stats;
-    stats.missing_frames = 2;
-    stats.sequence_number = 300;
-    stats.fragment_id = 5;
-    ASSERT_EQ(stats.serialize(out), 17);
-    EXPECT_EQ(out, (std::vector<uint8_t>{11, 12, 0, 0, 0, 2, 0, 0, 0, 44, 1, 0, 0, 5, 0, 0, 0}));
 }
 
 TEST(FrameWalker, StopsAtIncompleteFrame) {

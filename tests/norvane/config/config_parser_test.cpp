@@ -57,13 +57,6 @@ TEST(ConfigParser, OptionalUnknownAndOutOfRangeValuesAreAccepted) {
     }
 }
 
-TEST(ConfigParser, MissingShowLocalVideoIsRejected) {
-    json config = valid_config();
-    config.erase("show_local_video");
-    ConfigParser record;
-    EXPECT_THROW(record.parse_config(config.dump()), json::out_of_range);
-}
-
 // Digits a lenient number reader would take: whitespace, sign, "0x" prefix.
 TEST(ConfigParser, OnlyPlainHexDigitsAreAccepted) {
     for (const char* addr : {" A0B0C0D", "+A0B0C0D", "0x0B0C0D", "0A0B0C0G"}) {

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+#include <utility>
+
 #include "support/log_capture.hpp"
 #include "support/process_runner.hpp"
 
@@ -26,36 +29,31 @@ int lowest_free_fd() {
     return fd;
 }
 
-TEST(ReceivingSocket, BindsAnIpv4DatagramSocket) {
-    const uint16_t port = testing::free_udp_port();
-    const UniqueFd fd = open_receiving_socket("127.0.0.1", port);
-    ASSERT_TRUE(fd);
-    const sockaddr_in address = local_address(fd.get());
-    EXPECT_EQ(address.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(address.sin_port), port);
-    EXPECT_EQ(ntohl(address.sin_addr.s_addr), INADDR_LOOPBACK);
-
-    int type = 0;
-    socklen_t length = sizeof(type);
-    getsockopt(fd.get(), SOL_SOCKET, SO_TYPE, &type, &length);
-    EXPECT_EQ(type, SOCK_DGRAM);
-}
-
-TEST(ReceivingSocket, AnyAddressBindsEveryInterface) {
-    const UniqueFd fd = open_receiving_socket("0.0.0.0", 0);
-    ASSERT_TRUE(fd);
-    EXPECT_EQ(local_address(fd.get()).sin_addr.s_addr, htonl(INADDR_ANY));
+TEST(ReceivingSocket, BindsAnIpv4DatagramSocketOnTheGivenAddress) {
+    for (const auto& [text, address] :
+         {std::pair{"127.0.0.1", INADDR_LOOPBACK}, std::pair{"0.0.0.0", INADDR_ANY}}) {
+        SCOPED_TRACE(text);
+        const uint16_t port = testing::free_udp_port();
+        const UniqueFd fd = open_receiving_socket(text, port);
+        ASSERT_TRUE(fd);
+        const sockaddr_in bound = local_address(fd.get());
+        EXPECT_EQ(bound.sin_family, AF_INET);
+        EXPECT_EQ(ntohs(bound.sin_port), port);
+        EXPECT_EQ(ntohl(bound.sin_addr.s_addr), address);
+        int type = 0;
+        socklen_t length = sizeof(type);
+        getsockopt(fd.get(), SOL_SOCKET, SO_TYPE, &type, &length);
+        EXPECT_EQ(type, SOCK_DGRAM);
+    }
 }
 
 TEST(ReceivingSocket, OnlyDottedIpv4AddressesAreAccepted) {
     testing::LogCapture log;
     const int free_fd = lowest_free_fd();
-    EXPECT_FALSE(open_receiving_socket("localhost", 0));
-    EXPECT_FALSE(open_receiving_socket("::1", 0));
-    EXPECT_FALSE(open_receiving_socket("127.0.0.256", 0));
-    EXPECT_EQ(log.count("critical", "Wrong listen ip address localhost"), 1);
-    EXPECT_EQ(log.count("critical", "Wrong listen ip address ::1"), 1);
-    EXPECT_EQ(log.count("critical", "Wrong listen ip address 127.0.0.256"), 1);
+    for (const char* address : {"localhost", "::1", "127.0.0.256"}) {
+        EXPECT_FALSE(open_receiving_socket(address, 0));
+        EXPECT_EQ(log.count("critical", std::string("Wrong listen ip address ") + address), 1);
+    }
     EXPECT_EQ(lowest_free_fd(), free_fd);
 }
 

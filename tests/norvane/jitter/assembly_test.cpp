@@ -33,6 +33,13 @@ TEST_F(Assembly, DetectionsFragmentRidesWithTheFrame) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frame_bytes(frames[0]), frame.bytes);
     EXPECT_EQ(frames[0].detections, items);
+
+    // A frame of detections alone has no video bytes.
+    SentFrame(4, 0, false, Items{{4, 4, 4, 4, 4, 4}}).push_all(buffer);
+    const std::vector<Frame> only = buffer.get_frames_to_show();
+    ASSERT_EQ(only.size(), 1u);
+    EXPECT_EQ(only[0].size, 0u);
+    EXPECT_EQ(only[0].detections.size(), 1u);
 }
 
 TEST(DetectionsDecoding, CountBoundsAndShortPayloads) {
@@ -113,14 +120,6 @@ TEST_F(Assembly, ShortMiddleFragmentKeepsTheRestOfItsSlotZeroed) {
     const std::vector<Frame> frames = buffer.get_frames_to_show();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frame_bytes(frames[0]), expected);
-}
-
-TEST_F(Assembly, FrameOfOnlyDetectionsHasNoVideoBytes) {
-    SentFrame(1, 0, false, Items{{4, 4, 4, 4, 4, 4}}).push_all(buffer);
-    const std::vector<Frame> frames = buffer.get_frames_to_show();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].size, 0u);
-    EXPECT_EQ(frames[0].detections.size(), 1u);
 }
 
 TEST_F(Assembly, QueueLimitsDropTheNewestEntry) {

@@ -1,25 +1,20 @@
 // Runs the built norvane-sender against a fake gateway on loopback.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "kelvra/core/unique_fd.hpp"
 #include "open_datagram.hpp"
+#include "support/gateway_process.hpp"
 
 namespace kelvra::norvane::sender {
 namespace {
@@ -31,51 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kKey[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                               0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
 
-// The sender process with stdout captured to an unnamed file; killed if the test ends first.
-class SenderProcess {
-public:
-    explicit SenderProcess(std::vector<std::string> args) : out_(std::tmpfile()) {
-        args.insert(args.begin(), NORVANE_SENDER_BINARY);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fileno(out_), STDOUT_FILENO);
-            dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~SenderProcess() {
-        if (pid_ > 0 && !status_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::fclose(out_);
-    }
-    std::optional<int> poll_exit() {
-        int raw = 0;
-        if (!status_ && waitpid(pid_, &raw, WNOHANG) == pid_)
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return status_;
-    }
-    // A value of the "summary key=value ..." line it printed last.
-    uint64_t summary(const std::string& key) {
-        std::fseek(out_, 0, SEEK_END);
-        std::string text(static_cast<size_t>(std::max(0L, std::ftell(out_))), '\0');
-        std::rewind(out_);
-        text.resize(std::fread(text.data(), 1, text.size(), out_));
-        const size_t at = text.find(" " + key + "=", text.rfind("summary "));
-        return at < text.size() ? std::stoull(text.substr(at + key.size() + 2)) : UINT64_MAX;
-    }
-
-private:
-    std::FILE* out_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
 TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
     if (access(NORVANE_SENDER_BINARY, X_OK) != 0) GTEST_SKIP() << "norvane-sender is not built";
     UniqueFd gw(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -86,11 +36,12 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
     socklen_t len = sizeof(addr);
     getsockname(gw.get(), reinterpret_cast<sockaddr*>(&addr), &len);
 
-    SenderProcess p({"--gateway=127.0.0.1:" + std::to_string(ntohs(addr.sin_port)),
-                     "--key=00112233445566778899aabbccddeeff", "--manet-addr=00001234",
-                     "--camera=2", "--encode=vp8", "--frames=6", "--fps=50",
-                     "--keyframe-interval=3", "--detections=2", "--flight=9", "--linger-ms=300",
-                     "--expect-stats"});
+    kelvra::testing::ProcessRunner p(
+        NORVANE_SENDER_BINARY,
+        {"--gateway=127.0.0.1:" + std::to_string(ntohs(addr.sin_port)),
+         "--key=00112233445566778899aabbccddeeff", "--manet-addr=00001234", "--camera=2",
+         "--encode=vp8", "--frames=6", "--fps=50", "--keyframe-interval=3", "--detections=2",
+         "--flight=9", "--linger-ms=300", "--expect-stats"});
     // Answers every datagram with statistics, and the first one also with a request for
     // fragment 0 of frame 0, until the sender exits.
     std::vector<OpenedDatagram> got;
@@ -98,7 +49,7 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
     while (Clock::now() < end) {
         pollfd pfd{gw.get(), POLLIN, 0};
         if (::poll(&pfd, 1, 20) != 1) {
-            if (p.poll_exit()) break;
+            if (p.wait(std::chrono::milliseconds(1))) break;
             continue;
         }
         std::vector<uint8_t> d(2048);
@@ -120,7 +71,7 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
         if (got.empty()) reply(testing::request_datagram(0, 0));
         got.push_back(*opened);
     }
-    ASSERT_EQ(p.poll_exit(), 0);
+    ASSERT_TRUE(p.status() && p.status()->exited_with(0)) << p.out() << p.err();
 
     ASSERT_FALSE(got.empty());
     size_t resent = 0;
@@ -143,12 +94,13 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
     }
     EXPECT_EQ(resent, 1u);
 
-    EXPECT_EQ(p.summary("frames"), 6u);
-    EXPECT_EQ(p.summary("datagrams"), got.size());
-    EXPECT_EQ(p.summary("fragments"), got.size() - 1);
-    EXPECT_EQ(p.summary("resends"), 1u);
-    EXPECT_EQ(p.summary("requests"), 1u);
-    EXPECT_EQ(p.summary("stats"), got.size());
+    auto summary = kelvra::testing::sender_summary(p.out());
+    EXPECT_EQ(summary["frames"], 6u);
+    EXPECT_EQ(summary["datagrams"], got.size());
+    EXPECT_EQ(summary["fragments"], got.size() - 1);
+    EXPECT_EQ(summary["resends"], 1u);
+    EXPECT_EQ(summary["requests"], 1u);
+    EXPECT_EQ(summary["stats"], got.size());
 }
 
 }  // namespace

@@ -312,11 +312,18 @@ TEST_F(SignalHubTest, LeavingViewerAndLostGatewayEndTheirSessions) {
     (void)other;
 }
 
+// The body of a request to add a stream.
+std::string stream_body(const char* gateway, const char* manet_addr, int camera = 3,
+                        bool with_key = true) {
+    json body{{"gateway", gateway}, {"manet_addr", manet_addr}, {"camera", camera}};
+    if (with_key) body["key"] = "1032547698badcfe0123456789abcdef";
+    return body.dump();
+}
+
 TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {
     hub.gateway_connected("gw1");
     take<video::set_stream>();
-    const auto added = hub.add_stream(
-        R"({"gateway":"gw1","manet_addr":"00001234","camera":3,"key":"1032547698badcfe0123456789abcdef","name":"New"})");
+    const auto added = hub.add_stream(stream_body("gw1", "00001234"));
     EXPECT_EQ(added.status, 201u);
     EXPECT_EQ(added.body["id"], "gw1/00001234/3");
     auto announced = take<video::set_stream>();
@@ -324,24 +331,12 @@ TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {
     EXPECT_EQ(announced[0].second.manet_addr, 0x1234u);
     EXPECT_EQ(announced[0].second.enabled, 1);
 
-    EXPECT_EQ(
-        hub.add_stream(
-               R"({"gateway":"gw1","manet_addr":"1234","camera":3,"key":"1032547698badcfe0123456789abcdef"})")
-            .status,
-        409u);
-    EXPECT_EQ(
-        hub.add_stream(
-               R"({"gateway":"gw9","manet_addr":"1","camera":3,"key":"1032547698badcfe0123456789abcdef"})")
-            .status,
-        400u);
-    EXPECT_EQ(hub.add_stream(R"({"gateway":"gw1","manet_addr":"1","camera":3})").status, 400u);
+    EXPECT_EQ(hub.add_stream(stream_body("gw1", "1234")).status, 409u);
+    EXPECT_EQ(hub.add_stream(stream_body("gw9", "1")).status, 400u);
+    EXPECT_EQ(hub.add_stream(stream_body("gw1", "1", 3, false)).status, 400u);
     EXPECT_EQ(hub.add_stream("not json").status, 400u);
     // A stream of a gateway that is away is announced when it connects.
-    EXPECT_EQ(
-        hub.add_stream(
-               R"({"gateway":"gw2","manet_addr":"5","camera":0,"key":"1032547698badcfe0123456789abcdef"})")
-            .status,
-        201u);
+    EXPECT_EQ(hub.add_stream(stream_body("gw2", "5", 0)).status, 201u);
     EXPECT_TRUE(take<video::set_stream>().empty());
 
     hub.viewer_joined(1);
