@@ -3,7 +3,8 @@
 // children killed rather than ended), and the signalling server going away and coming back now
 // and then. Afterwards it checks, from the gateway's trace log and /proc, that no stream had a
 // frame released twice or out of order, that the gateway's memory and descriptors stayed flat
-// after warm-up, and that every session child was reaped. Start it through scripts/soak.sh (it needs a loopback-only network namespace):
+// after warm-up, and that every session child was reaped. Start it through scripts/soak.sh (it
+// needs a loopback-only network namespace):
 //   sh tests/run_in_netns.sh build/bench/gateway_soak [seconds, default 120] [copy of the log]
 // Prints samples and checks; exits 1 when a check fails.
 

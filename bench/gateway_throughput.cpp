@@ -14,30 +14,19 @@
 #include <thread>
 #include <vector>
 
+#include "proc_stats.hpp"
 #include "support/gateway_process.hpp"
 #include "support/signalling_peer.hpp"
 
 namespace {
+
+using kelvra::bench::cpu_seconds;
 
 using namespace std::chrono_literals;
 using kelvra::testing::GatewayProcess;
 using kelvra::testing::SignallingPeer;
 
 const uint8_t kManetKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
-// User + system CPU seconds of a process so far.
-double cpu_seconds(pid_t pid) {
-    std::ifstream in(fmt::format("/proc/{}/stat", pid));
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 }  // namespace
 

@@ -27,11 +27,14 @@
 #include <vector>
 
 #include "kelvra/core/unique_fd.hpp"
+#include "proc_stats.hpp"
 #include "support/gateway_process.hpp"
 #include "support/signalling_peer.hpp"
 #include "support/video_datagram_builder.hpp"
 
 namespace {
+
+using kelvra::bench::cpu_seconds;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -65,20 +68,6 @@ std::array<uint8_t, 16> stream_key(uint32_t stream) {
     key[1] = static_cast<uint8_t>(stream >> 8);
     key[15] = 0x5a;
     return key;
-}
-
-// User + system CPU seconds of a process so far.
-double cpu_seconds(pid_t pid) {
-    std::ifstream in(fmt::format("/proc/{}/stat", pid));
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Datagrams as length-prefixed records, sealed once per stream count and datagram count.

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kelvra/msgs/video/messages.hpp"
+#include "proc_stats.hpp"
 #include "support/gateway_process.hpp"
 #include "support/session_relay.hpp"
 #include "support/signalling_peer.hpp"
@@ -32,6 +33,8 @@
 #include "support/webrtc_viewer.hpp"
 
 namespace {
+
+using kelvra::bench::cpu_seconds;
 
 using namespace std::chrono_literals;
 using kelvra::msgs::video::session_response;
@@ -66,20 +69,6 @@ std::vector<std::string> words(const std::string& line) {
 
 void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what);
-}
-
-// User + system CPU seconds of a process so far.
-double cpu_seconds(pid_t pid) {
-    std::ifstream in(fmt::format("/proc/{}/stat", pid));
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    unsigned long utime = 0, stime = 0;
-    // The fields after the command name, which may hold spaces: state ppid ... utime stime.
-    check(
-        text.rfind(')') != std::string::npos &&
-            std::sscanf(text.c_str() + text.rfind(')') + 2,
-                        "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2,
-        fmt::format("no CPU times of process {}", pid));
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // A "Key:  1234 kB" line of /proc/<pid>/<file> (status, smaps_rollup), in kB.
