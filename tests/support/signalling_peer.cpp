@@ -10,33 +10,21 @@
 #include <cstring>
 #include <system_error>
 
-#include "kelvra/msgs/video/messages.hpp"
-
 namespace kelvra::testing {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until `deadline`, for poll(); never negative.
-int remaining_ms(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
+// Waits up to `deadline` for `events` on `fd`; false on time-out or error.
 bool wait_for_event(int fd, short events, Clock::time_point deadline) {
     for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd entry{fd, events, 0};
-        const int rc = ::poll(&entry, 1, remaining_ms(deadline));
-        if (rc > 0) return true;
-        if (rc == 0) return false;
-        if (errno != EINTR) return false;
+        const int rc = ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        if (rc >= 0 || errno != EINTR) return rc > 0;
     }
-}
-
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
 }
 
 }  // namespace
@@ -46,8 +34,7 @@ SignallingPeer::SignallingPeer(const uint8_t* key16)
       plaintext_{plaintext_storage_.data(), 0, plaintext_storage_.size()},
       packetizer_(plaintext_) {
     if (!packetizer_.set_key(key16)) throw std::runtime_error("signalling peer: bad key");
-
-    if (!listen(0)) fail("signalling peer: listen");
+    if (!listen(0)) throw std::system_error(errno, std::generic_category(), "signalling peer");
 }
 
 bool SignallingPeer::listen(uint16_t port) {
@@ -71,16 +58,6 @@ bool SignallingPeer::listen(uint16_t port) {
     return true;
 }
 
-bool SignallingPeer::listen_again() {
-    return listen(port_);
-}
-
-void SignallingPeer::set_addresses(uint32_t src_addr, uint32_t dst_addr, uint8_t channel) {
-    src_addr_ = src_addr;
-    dst_addr_ = dst_addr;
-    channel_ = channel;
-}
-
 bool SignallingPeer::accept(Timeout timeout) {
     if (!listener_) return false;
     const auto deadline = Clock::now() + timeout;
@@ -95,11 +72,6 @@ bool SignallingPeer::accept(Timeout timeout) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
         if (!wait_for_event(listener_.get(), POLLIN, deadline)) return false;
     }
-}
-
-void SignallingPeer::close_connection() {
-    connection_.reset();
-    input_.clear();
 }
 
 void SignallingPeer::reset_connection() {
@@ -166,47 +138,6 @@ Bytes SignallingPeer::set_stream_frame(uint32_t manet_addr, uint8_t camera_type,
     return frame(message);
 }
 
-Bytes SignallingPeer::session_request_frame(uint32_t manet_addr, uint32_t consumer_id,
-                                            uint8_t camera_type) {
-    msgs::video::session_request message;
-    message.manet_addr = manet_addr;
-    message.consumer_id = consumer_id;
-    message.camera_type = camera_type;
-    return frame(message);
-}
-
-Bytes SignallingPeer::terminate_session_frame(uint32_t consumer_id, uint8_t camera_type) {
-    msgs::video::terminate_session message;
-    message.consumer_id = consumer_id;
-    message.camera_type = camera_type;
-    return frame(message);
-}
-
-Bytes SignallingPeer::session_msg_frame(uint32_t manet_addr, uint32_t consumer_id,
-                                        uint8_t camera_type, const Bytes& peer_msg) {
-    msgs::video::session_msg message;
-    message.manet_addr = manet_addr;
-    message.consumer_id = consumer_id;
-    message.camera_type = camera_type;
-    message.peer_msg = {const_cast<uint8_t*>(peer_msg.data()),
-                        static_cast<uint32_t>(peer_msg.size())};
-    return frame(message);
-}
-
-Bytes SignallingPeer::sdp_frame(const std::string& sdp, const std::string& type) {
-    msgs::video::sdp_message message;
-    message.sdp = sdp.c_str();
-    message.type = type.c_str();
-    return frame(message);
-}
-
-Bytes SignallingPeer::ice_frame(uint32_t m_line_idx, const std::string& candidate) {
-    msgs::video::ice_message message;
-    message.m_line_idx = m_line_idx;
-    message.candidate = candidate.c_str();
-    return frame(message);
-}
-
 size_t SignallingPeer::poll_input(Timeout timeout) {
     const size_t before = frames_.size();
     if (connection_ && !peer_closed_ &&
@@ -230,17 +161,6 @@ std::optional<Bytes> SignallingPeer::wait_for_frame(uint8_t type_id, Timeout tim
         if (!wait_for_event(connection_.get(), POLLIN, deadline)) return std::nullopt;
         read_available();
     }
-}
-
-size_t SignallingPeer::count(uint8_t type_id) const {
-    size_t n = 0;
-    for (const auto& f : frames_) n += f.type_id == type_id ? 1 : 0;
-    return n;
-}
-
-void SignallingPeer::clear_frames() {
-    frames_.clear();
-    taken_.clear();
 }
 
 bool SignallingPeer::read_available() {

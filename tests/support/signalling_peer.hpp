@@ -4,6 +4,7 @@
 // gateway binary. Single-threaded: every call that waits polls its own sockets up to a time-out
 // and returns as soon as the condition holds, so nothing depends on fixed sleeps.
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +15,7 @@
 #include "kelvra/core/slice.hpp"
 #include "kelvra/core/unique_fd.hpp"
 #include "kelvra/manet/packetizer.hpp"
-#include "kelvra/msgs/video/messgen.hpp"
+#include "kelvra/msgs/video/messages.hpp"
 
 namespace kelvra::testing {
 
@@ -24,10 +25,6 @@ using Bytes = std::vector<uint8_t>;
 struct ReceivedFrame {
     uint8_t type_id = 0;
     Bytes payload;
-
-    messgen::MessageInfo info() const {
-        return {type_id, static_cast<uint32_t>(payload.size()), payload.data()};
-    }
 };
 
 class SignallingPeer {
@@ -45,7 +42,11 @@ public:
     std::string port_text() const { return std::to_string(port_); }
 
     // Header fields of the records this peer sends (0, 0, 0 by default).
-    void set_addresses(uint32_t src_addr, uint32_t dst_addr, uint8_t channel = 0);
+    void set_addresses(uint32_t src_addr, uint32_t dst_addr, uint8_t channel = 0) {
+        src_addr_ = src_addr;
+        dst_addr_ = dst_addr;
+        channel_ = channel;
+    }
 
     // --- Connection ---
     // Accepts the next connection, replacing (and closing) the current one. Bytes of a frame
@@ -53,13 +54,16 @@ public:
     bool accept(Timeout timeout = kDefaultTimeout);
     bool has_connection() const { return connection_.valid(); }
     // Orderly close (FIN).
-    void close_connection();
+    void close_connection() {
+        connection_.reset();
+        input_.clear();
+    }
     // Abortive close (RST), as a crashed server or a broken path looks to the gateway.
     void reset_connection();
     // Stops listening: later connection attempts are refused.
     void stop_listening() { listener_.reset(); }
     // Listens again on the same port after stop_listening(); false when the port is taken.
-    bool listen_again();
+    bool listen_again() { return listen(port_); }
     // Waits until the gateway closes its end; reads and decodes whatever arrives meanwhile.
     bool wait_for_close(Timeout timeout = kDefaultTimeout);
 
@@ -73,11 +77,9 @@ public:
     // Raw bytes on the connection (for split or malformed input). False when there is no
     // connection or the bytes could not all be written before the time-out.
     bool send_bytes(const Bytes& bytes, Timeout timeout = kDefaultTimeout);
-    // A length prefix and then `record` as given.
-    bool send_record(const Bytes& record) { return send_bytes(with_length_prefix(record)); }
     // `frames` (one or more concatenated frames) in one sealed / plain record.
-    bool send_frames(const Bytes& frames) { return send_record(seal(frames)); }
-    bool send_plain(const Bytes& frames) { return send_record(plain(frames)); }
+    bool send_frames(const Bytes& frames) { return send_bytes(with_length_prefix(seal(frames))); }
+    bool send_plain(const Bytes& frames) { return send_bytes(with_length_prefix(plain(frames))); }
 
     // --- Frame builders ---
     template <typename Message>
@@ -90,12 +92,24 @@ public:
     static Bytes set_stream_frame(uint32_t manet_addr, uint8_t camera_type, bool enabled,
                                   const uint8_t* key16);
     static Bytes session_request_frame(uint32_t manet_addr, uint32_t consumer_id,
-                                       uint8_t camera_type);
-    static Bytes terminate_session_frame(uint32_t consumer_id, uint8_t camera_type);
+                                       uint8_t camera_type) {
+        return frame(msgs::video::session_request{{}, manet_addr, consumer_id, camera_type});
+    }
+    static Bytes terminate_session_frame(uint32_t consumer_id, uint8_t camera_type) {
+        return frame(msgs::video::terminate_session{{}, consumer_id, camera_type});
+    }
     static Bytes session_msg_frame(uint32_t manet_addr, uint32_t consumer_id, uint8_t camera_type,
-                                   const Bytes& peer_msg);
-    static Bytes sdp_frame(const std::string& sdp, const std::string& type);
-    static Bytes ice_frame(uint32_t m_line_idx, const std::string& candidate);
+                                   const Bytes& peer_msg) {
+        const messgen::Dynamic<uint8_t> bytes{const_cast<uint8_t*>(peer_msg.data()),
+                                              static_cast<uint32_t>(peer_msg.size())};
+        return frame(msgs::video::session_msg{{}, manet_addr, consumer_id, camera_type, bytes});
+    }
+    static Bytes sdp_frame(const std::string& sdp, const std::string& type) {
+        return frame(msgs::video::sdp_message{{}, sdp.c_str(), type.c_str()});
+    }
+    static Bytes ice_frame(uint32_t m_line_idx, const std::string& candidate) {
+        return frame(msgs::video::ice_message{{}, m_line_idx, candidate.c_str()});
+    }
 
     // Each sends one sealed record holding the one frame.
     bool send_set_stream(uint32_t manet_addr, uint8_t camera_type, bool enabled,
@@ -136,8 +150,14 @@ public:
     }
     // Every frame received so far, in order, over all connections.
     const std::vector<ReceivedFrame>& frames() const { return frames_; }
-    size_t count(uint8_t type_id) const;
-    void clear_frames();
+    size_t count(uint8_t type_id) const {
+        return std::count_if(frames_.begin(), frames_.end(),
+                             [&](const ReceivedFrame& f) { return f.type_id == type_id; });
+    }
+    void clear_frames() {
+        frames_.clear();
+        taken_.clear();
+    }
     // Bytes received after the last complete frame.
     size_t pending_bytes() const { return input_.size(); }
 
