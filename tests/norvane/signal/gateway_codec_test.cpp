@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "kelvra/manet/packetizer.hpp"
-#include "kelvra/msgs/video/messages.hpp"
+#include "support/signalling_peer.hpp"
 
 namespace kelvra::norvane::signal_server {
 namespace {
@@ -15,13 +15,7 @@ namespace {
 const Key kKey = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 Bytes terminate_frame(uint32_t consumer) {
-    msgs::video::terminate_session message;
-    message.consumer_id = consumer;
-    message.camera_type = 1;
-    Bytes out;
-    out.reserve(message.frame_size());
-    message.serialize(out);
-    return out;
+    return testing::SignallingPeer::terminate_session_frame(consumer, 1);
 }
 
 // Opens a record as the gateway does: length prefix, then the envelope under the same key.
