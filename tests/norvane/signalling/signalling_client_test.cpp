@@ -304,10 +304,7 @@ TEST_F(SignallingClientTest, AServerThatNeverReadsIsDroppedOnceTheWaitingBytesPa
     EXPECT_NE(log_.text().find("error Signalling server is not reading: "), std::string::npos);
     // Reconnects a second later, with nothing of the old connection's frames.
     now_ += kSecond;
-    turn(0);
-    ASSERT_TRUE(client_.connecting());
-    ASSERT_TRUE(peer_.accept());
-    ASSERT_TRUE(turn_until([&] { return client_.connected(); }));
+    connect();
     const Bytes next = Peer::terminate_session_frame(5, 1);
     peer_.clear_frames();
     ASSERT_TRUE(client_.send(next.data(), next.size()));
