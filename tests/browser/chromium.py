@@ -85,6 +85,9 @@ class Chromium:
             raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
         return result["result"].get("value")
 
+    def navigate(self, url):
+        self.call("Page.navigate", url=url)
+
     def wait_for(self, expression, timeout, what):
         """Polls a JS expression until it is truthy; returns its value."""
         deadline = time.monotonic() + timeout

@@ -153,7 +153,7 @@ def run(browser, chain, screenshot):
     chain.start_sender("0000BEEF", "vp8")
     chain.start_sender("0000BEF0", "vp9")
 
-    browser.call("Page.navigate", url=f"http://127.0.0.1:{chain.http_port}/")
+    browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
     for stream in (FRONT, REAR):
         wait_available(browser, stream)
     click_stream_button(browser, FRONT)
@@ -204,19 +204,14 @@ def run(browser, chain, screenshot):
     assert not browser.exceptions, browser.exceptions
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for name in ("--signal", "--gateway", "--sender"):
-        parser.add_argument(name, required=True)
-    parser.add_argument("--screenshot")
-    args = parser.parse_args()
-
+def with_chain(args, body):
+    """Calls body(browser, chain) with a fresh Chromium and chain, and stops both afterwards. On
+    a failure their logs are printed and the chain's directory is kept for a look."""
     chain = Chain(args)
     browser = Chromium()
     try:
-        run(browser, chain, args.screenshot)
+        body(browser, chain)
     except BaseException:
-        # The logs, and the chain's directory kept for a look.
         chain.print_logs()
         print(f"---- chromium (tail) ----\n{browser.log_text()}")
         print(f"logs and configurations kept in {chain.dir}")
@@ -225,6 +220,16 @@ def main():
         browser.close()
         chain.close()
     shutil.rmtree(chain.dir, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--signal", "--gateway", "--sender"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+
+    with_chain(args, lambda browser, chain: run(browser, chain, args.screenshot))
 
 
 if __name__ == "__main__":
