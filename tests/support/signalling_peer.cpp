@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 namespace kelvra::testing {
@@ -126,16 +125,6 @@ bool SignallingPeer::send_bytes(const Bytes& bytes, Timeout timeout) {
         if (!wait_for_event(connection_.get(), POLLOUT, deadline)) return false;
     }
     return true;
-}
-
-Bytes SignallingPeer::set_stream_frame(uint32_t manet_addr, uint8_t camera_type, bool enabled,
-                                       const uint8_t* key16) {
-    msgs::video::set_stream message;
-    message.manet_addr = manet_addr;
-    message.enabled = enabled ? 1 : 0;
-    message.camera_type = camera_type;
-    std::memcpy(message.key, key16, sizeof(message.key));
-    return frame(message);
 }
 
 size_t SignallingPeer::poll_input(Timeout timeout) {

@@ -90,7 +90,11 @@ public:
         return out;
     }
     static Bytes set_stream_frame(uint32_t manet_addr, uint8_t camera_type, bool enabled,
-                                  const uint8_t* key16);
+                                  const uint8_t* key16) {
+        msgs::video::set_stream message{{}, manet_addr, enabled, camera_type, {}};
+        std::copy_n(key16, sizeof(message.key), message.key);
+        return frame(message);
+    }
     static Bytes session_request_frame(uint32_t manet_addr, uint32_t consumer_id,
                                        uint8_t camera_type) {
         return frame(msgs::video::session_request{{}, manet_addr, consumer_id, camera_type});
