@@ -350,6 +350,8 @@ TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {
     // A withdrawn stream is not announced again when its gateway reconnects.
     hub.gateway_connected("gw1");
     EXPECT_EQ(take<video::set_stream>().size(), 2u);
+    hub.gateway_connected("gw2");
+    EXPECT_EQ(take<video::set_stream>().size(), 2u);  // its configured and its added stream
     EXPECT_EQ(hub.remove_stream("gw1", "1234", "3").status, 404u);
     EXPECT_EQ(hub.remove_stream("gw1", "xyz", "3").status, 400u);
     EXPECT_EQ(hub.remove_stream("gw1", "1234", "999").status, 400u);
