@@ -57,11 +57,12 @@ bool send_all(const UniqueFd& fd, const std::string& bytes) {
 // them out. Going out of scope cuts the connection without a closing handshake.
 class WsClient {
 public:
-    explicit WsClient(uint16_t port) : fd_(connect_to(port)) {
+    explicit WsClient(uint16_t port, const std::string& more_headers = {}) : fd_(connect_to(port)) {
         send_all(fd_,
                  "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                  "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" +
+                     more_headers + "\r\n");
         std::string head;
         char c = 0;
         while (!head.ends_with("\r\n\r\n") && ::recv(fd_.get(), &c, 1, 0) == 1) head += c;
@@ -190,12 +191,12 @@ protected:
 
     // One HTTP/1.0 request to the server; the status and the body.
     std::pair<unsigned, std::string> http(const std::string& method, const std::string& path,
-                                          const std::string& body = {}) {
+                                          const std::string& body = {},
+                                          const std::string& type = "application/json") {
         const UniqueFd fd = connect_to(http_port_);
-        EXPECT_TRUE(send_all(fd, method + " " + path +
-                                     " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: "
-                                     "application/json\r\nContent-Length: " +
-                                     std::to_string(body.size()) + "\r\n\r\n" + body));
+        EXPECT_TRUE(send_all(
+            fd, method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + "Content-Type: " + type +
+                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
         std::string reply;
         char chunk[4096];
         for (ssize_t n; (n = ::recv(fd.get(), chunk, sizeof(chunk), 0)) > 0;)
@@ -232,12 +233,17 @@ TEST_F(SignalServerTest, ReconnectedGatewayGetsItsStreamsAndADroppedViewerSocket
     EXPECT_TRUE(server_->running());
 }
 
-TEST_F(SignalServerTest, HttpApiAnnouncesAndWithdrawsStreams) {
+TEST_F(SignalServerTest, HttpApiAnnouncesAndWithdrawsStreamsAndRefusesOtherSites) {
     EXPECT_EQ(http("GET", "/"), std::make_pair(200u, std::string("<html>viewer</html>")));
+    // Any web page the operator visits may send a plain-text POST or open a WebSocket here.
+    const std::string rear =
+        R"({"gateway":"gw1","manet_addr":"00001234","camera":2,"key":"1032547698badcfe0123456789abcdef","name":"Rear"})";
+    EXPECT_EQ(http("POST", "/api/streams", rear, "text/plain").first, 415u);
+    WsClient foreign(http_port_, "Origin: http://elsewhere.example\r\n");
+    EXPECT_FALSE(foreign.wait_for([](const json&) { return true; }));  // not even the list
+    EXPECT_FALSE(foreign.open());
 
-    const auto [added, added_body] = http(
-        "POST", "/api/streams",
-        R"({"gateway":"gw1","manet_addr":"00001234","camera":2,"key":"1032547698badcfe0123456789abcdef","name":"Rear"})");
+    const auto [added, added_body] = http("POST", "/api/streams", rear);
     EXPECT_EQ(added, 201u) << added_body;
     EXPECT_TRUE(gateway_->wait_for_log("Add new stream with manet address 1234 and camera 2", 5s));
     EXPECT_EQ(json::parse(http("GET", "/api/streams").second)["streams"].size(), 2u);
