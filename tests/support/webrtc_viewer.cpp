@@ -147,8 +147,6 @@ GstPromisePtr WebrtcViewer::negotiate(const char* signal, gpointer argument) {
     return nullptr;
 }
 
-// --- Signalling ---
-
 void WebrtcViewer::apply_offer(const std::string& sdp) {
     // The SDP parser takes almost any text, so an offer must also have a media section.
     GstSDPMessage* parsed = nullptr;
@@ -193,8 +191,6 @@ std::vector<WebrtcViewer::Candidate> WebrtcViewer::take_local_candidates() {
     const std::lock_guard lock(mutex_);
     return std::exchange(state_.local_candidates, {});
 }
-
-// --- Video ---
 
 void WebrtcViewer::on_pad_added(GstPad* pad) {
     if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
@@ -252,13 +248,9 @@ bool WebrtcViewer::wait_for_decoded_frames(uint64_t count, Timeout timeout) {
     return wait_until(timeout, [count](const State& s) { return s.frames >= count; });
 }
 
-// --- Data channel ---
-
 bool WebrtcViewer::wait_for_texts(size_t count, Timeout timeout) {
     return wait_until(timeout, [count](const State& s) { return s.texts.size() >= count; });
 }
-
-// --- Diagnosis ---
 
 std::string WebrtcViewer::state_of(const char* property) const {
     // Read without our lock held, so that webrtcbin's lock is never taken while holding ours.

@@ -35,8 +35,7 @@ public:
     using Candidate = std::pair<uint32_t, std::string>;
     static constexpr Timeout kDefaultTimeout{10000};
 
-    // Starts the pipeline (a webrtcbin with max-bundle). Throws
-    // std::runtime_error when an element is missing or the pipeline does not start.
+    // Starts a webrtcbin with max-bundle; std::runtime_error when it cannot.
     WebrtcViewer();
     // Stops the pipeline; no callback runs after it returns.
     ~WebrtcViewer();
@@ -46,8 +45,8 @@ public:
     // --- Signalling ---
     // Sets the offer as remote description, then creates the answer and sets it as local
     // description, waiting for each step; wait_for_answer() returns its text. Throws
-    // std::invalid_argument when `sdp` is no SDP with a media section. Failures later on are listed
-    // by describe().
+    // std::invalid_argument when `sdp` is no SDP with a media section; later failures are
+    // listed by describe().
     void apply_offer(const std::string& sdp);
     // The answer, once it is the local description; empty after `timeout` or when negotiation
     // failed.
