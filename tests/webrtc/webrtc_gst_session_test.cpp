@@ -6,14 +6,12 @@
 #include <fcntl.h>
 #include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,10 +48,8 @@ Bytes encoded_vp8_keyframe() {
     return out;
 }
 
+// What the child wrote up its pipe to the viewer, once the wrapper was checked.
 struct WrittenMessage {
-    uint32_t manet_addr = 0;
-    uint32_t consumer_id = 0;
-    uint8_t camera_type = 0;
     uint8_t type = 0;
     std::string text;  // the SDP, or the candidate
 };
@@ -131,8 +127,10 @@ protected:
                 arena_.reset();
                 video::session_msg wrapped;
                 ASSERT_EQ(wrapped.parse(info, arena_), static_cast<int>(info.size));
-                WrittenMessage m{wrapped.manet_addr, wrapped.consumer_id, wrapped.camera_type,
-                                 wrapped.peer_msg.ptr[0], ""};
+                EXPECT_EQ(wrapped.manet_addr, 0xBEEFu);
+                EXPECT_EQ(wrapped.consumer_id, 42u);
+                EXPECT_EQ(wrapped.camera_type, 3);
+                WrittenMessage m{wrapped.peer_msg.ptr[0], ""};
                 const messgen::MessageInfo inner{
                     m.type, messgen::load_le<uint32_t>(wrapped.peer_msg.ptr + 1),
                     wrapped.peer_msg.ptr + 5};
@@ -192,9 +190,6 @@ TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAg
     ASSERT_FALSE(messages.empty()) << "no offer";
     size_t offers = 0;
     for (const WrittenMessage& m : messages) {
-        EXPECT_EQ(m.manet_addr, 0xBEEFu);
-        EXPECT_EQ(m.consumer_id, 42u);
-        EXPECT_EQ(m.camera_type, 3);
         if (m.type != video::sdp_message::TYPE) continue;
         ++offers;
         EXPECT_NE(m.text.find("VP8/90000"), std::string::npos) << m.text;
