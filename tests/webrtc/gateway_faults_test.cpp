@@ -20,8 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 using msgs::video::stream_state;
 
-constexpr const char* kReleased = "Norvane::send_new_frames got detections";
-
 class GatewayFaults : public GatewaySessionsFixture {
 protected:
     int gateway_pid() { return gateway->process().pid(); }
@@ -80,7 +78,8 @@ TEST_F(UnwritableSaveDir, FlightRecordsFailAndVideoKeepsFlowing) {
         gateway->wait_for_log("Creating flight directory: " + flights + "/0000BEF1/1/1", 5s));
     // Every frame of all three streams is still released.
     ASSERT_TRUE(sender->wait(30s));
-    EXPECT_TRUE(gateway->wait_for_log(kReleased, 10s, 3 * kFrames - 6));
+    EXPECT_TRUE(
+        gateway->wait_for_log("Norvane::send_new_frames got detections", 10s, 3 * kFrames - 6));
     EXPECT_TRUE(alive(gateway_pid()));
     EXPECT_GT(sender_summary(sender->out())["stats"], 0u);
 }
