@@ -187,11 +187,6 @@ void WebrtcViewer::add_remote_candidate(uint32_t mline, const std::string& candi
     g_signal_emit_by_name(webrtc_.get(), "add-ice-candidate", mline, candidate.c_str());
 }
 
-std::vector<WebrtcViewer::Candidate> WebrtcViewer::take_local_candidates() {
-    const std::lock_guard lock(mutex_);
-    return std::exchange(state_.local_candidates, {});
-}
-
 void WebrtcViewer::on_pad_added(GstPad* pad) {
     if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
     const std::string encoding = encoding_name_of(pad);
@@ -242,14 +237,6 @@ void WebrtcViewer::on_pad_added(GstPad* pad) {
     if (gst_pad_link(pad, input.get()) != GST_PAD_LINK_OK) {
         record_error("viewer: cannot link webrtcbin's " + encoding + " stream");
     }
-}
-
-bool WebrtcViewer::wait_for_decoded_frames(uint64_t count, Timeout timeout) {
-    return wait_until(timeout, [count](const State& s) { return s.frames >= count; });
-}
-
-bool WebrtcViewer::wait_for_texts(size_t count, Timeout timeout) {
-    return wait_until(timeout, [count](const State& s) { return s.texts.size() >= count; });
 }
 
 std::string WebrtcViewer::state_of(const char* property) const {

@@ -54,11 +54,16 @@ public:
     // A candidate of the offerer. Before the offer is applied webrtcbin keeps it for later.
     void add_remote_candidate(uint32_t mline, const std::string& candidate);
     // Local candidates gathered since the last call, in the order webrtcbin reported them.
-    std::vector<Candidate> take_local_candidates();
+    std::vector<Candidate> take_local_candidates() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(state_.local_candidates, {});
+    }
 
     // --- Video ---
     // True once at least `count` frames have been decoded.
-    bool wait_for_decoded_frames(uint64_t count, Timeout timeout = kDefaultTimeout);
+    bool wait_for_decoded_frames(uint64_t count, Timeout timeout = kDefaultTimeout) {
+        return wait_until(timeout, [count](const State& s) { return s.frames >= count; });
+    }
     uint64_t decoded_frames() const { return read(&State::frames); }
     // Size of the last decoded frame; 0 before the first.
     int frame_width() const { return read(&State::width); }
@@ -69,7 +74,9 @@ public:
     // --- Data channel ---
     std::string data_channel_label() const { return read(&State::label); }
     // True once at least `count` texts have been received.
-    bool wait_for_texts(size_t count, Timeout timeout = kDefaultTimeout);
+    bool wait_for_texts(size_t count, Timeout timeout = kDefaultTimeout) {
+        return wait_until(timeout, [count](const State& s) { return s.texts.size() >= count; });
+    }
     // Every text received on the data channel, in order.
     std::vector<std::string> texts() const { return read(&State::texts); }
 
