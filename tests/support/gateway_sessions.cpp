@@ -1,10 +1,10 @@
 #include "support/gateway_sessions.hpp"
 
-#include <dirent.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <regex>
@@ -57,23 +57,18 @@ bool wait_until_gone(int pid, std::chrono::milliseconds timeout) {
 }
 
 size_t open_descriptors(int pid) {
-    size_t n = 0;
-    if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (const dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
+    std::error_code error;
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+    return error ? 0 : static_cast<size_t>(std::distance(fds, {}));
 }
 
 std::vector<std::pair<int, char>> children_of(int pid) {
     std::vector<std::pair<int, char>> children;
-    if (DIR* dir = opendir("/proc")) {
-        while (const dirent* entry = readdir(dir)) {
-            if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-            const auto [state, ppid] = process_state(entry->d_name);
-            if (state != 0 && ppid == pid) children.emplace_back(std::stoi(entry->d_name), state);
-        }
-        closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (!std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+        const auto [state, ppid] = process_state(name);
+        if (state != 0 && ppid == pid) children.emplace_back(std::stoi(name), state);
     }
     return children;
 }

@@ -14,22 +14,13 @@
 
 #include "support/gateway_sessions.hpp"
 
-namespace kelvra {
+namespace kelvra::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using msgs::video::stream_state;
-using testing::alive;
-using testing::open_descriptors;
-using testing::spawned_children;
-using testing::WebrtcViewer;
-using testing::zombies_of;
 
-constexpr uint32_t kManet = testing::kTestManet;
-constexpr uint8_t kCamera = testing::kTestCamera;
-constexpr const char* kReleased = "Norvane::send_new_frames got detections";
-
-class GatewayFaults : public testing::GatewaySessionsFixture {
+class GatewayFaults : public GatewaySessionsFixture {
 protected:
     int gateway_pid() { return gateway->process().pid(); }
 
@@ -55,7 +46,7 @@ protected:
         GatewayFaults::SetUp();
     }
 
-    void configure(testing::GatewayConfig& config) override {
+    void configure(GatewayConfig& config) override {
         config.log_statistics = true;
         config.own_mount_namespace = true;
         config.setup_command =
@@ -68,7 +59,7 @@ protected:
 
 TEST_F(UnwritableSaveDir, FlightRecordsFailAndVideoKeepsFlowing) {
     for (uint32_t manet : {0x0000BEF0u, 0x0000BEF1u}) {
-        ASSERT_TRUE(peer.send_set_stream(manet, kCamera, true, testing::kTestStreamKey));
+        ASSERT_TRUE(peer.send_set_stream(manet, kTestCamera, true, kTestStreamKey));
     }
     ASSERT_TRUE(gateway->wait_for_log("Add new stream with manet address bef1", 5s));
     expect_ok(1);
@@ -87,9 +78,10 @@ TEST_F(UnwritableSaveDir, FlightRecordsFailAndVideoKeepsFlowing) {
         gateway->wait_for_log("Creating flight directory: " + flights + "/0000BEF1/1/1", 5s));
     // Every frame of all three streams is still released.
     ASSERT_TRUE(sender->wait(30s));
-    EXPECT_TRUE(gateway->wait_for_log(kReleased, 10s, 3 * kFrames - 6));
+    EXPECT_TRUE(
+        gateway->wait_for_log("Norvane::send_new_frames got detections", 10s, 3 * kFrames - 6));
     EXPECT_TRUE(alive(gateway_pid()));
-    EXPECT_GT(testing::sender_summary(sender->out())["stats"], 0u);
+    EXPECT_GT(sender_summary(sender->out())["stats"], 0u);
 }
 
 // The descriptor limit under which `pid` has exactly `free` descriptor numbers left: new
@@ -187,8 +179,8 @@ TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
         const size_t tried = attempts();
         if (round == 0) {
             // Gone in the middle of a record.
-            const auto record = testing::SignallingPeer::with_length_prefix(
-                peer.seal(testing::SignallingPeer::session_request_frame(kManet, 3, kCamera)));
+            const auto record = SignallingPeer::with_length_prefix(
+                peer.seal(SignallingPeer::session_request_frame(kTestManet, 3, kTestCamera)));
             ASSERT_TRUE(peer.send_bytes({record.begin(), record.begin() + 10}));
             peer.close_connection();
         }
@@ -233,7 +225,7 @@ TEST_F(GatewayFaults, AViewerThatStopsReadingHoldsUpNobody) {
     // Ingest kept answering: nearly every datagram got its video_stats back.
     sender->send_signal(SIGTERM);
     ASSERT_TRUE(sender->wait(10s));
-    auto summary = testing::sender_summary(sender->out());
+    auto summary = sender_summary(sender->out());
     EXPECT_GE(summary["stats"] * 10, summary["datagrams"] * 9) << sender->out();
 
     ASSERT_EQ(kill(stalled, SIGCONT), 0);
@@ -243,4 +235,4 @@ TEST_F(GatewayFaults, AViewerThatStopsReadingHoldsUpNobody) {
 }
 
 }  // namespace
-}  // namespace kelvra
+}  // namespace kelvra::testing

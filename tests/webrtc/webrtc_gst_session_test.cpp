@@ -6,14 +6,12 @@
 #include <fcntl.h>
 #include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,22 +39,17 @@ Bytes encoded_vp8_keyframe() {
     GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink.get()));
     Bytes out;
     if (sample != nullptr) {
-        GstMapInfo map;
         GstBuffer* buffer = gst_sample_get_buffer(sample);
-        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            out.assign(map.data, map.data + map.size);
-            gst_buffer_unmap(buffer, &map);
-        }
+        out.resize(gst_buffer_get_size(buffer));
+        gst_buffer_extract(buffer, 0, out.data(), out.size());
         gst_sample_unref(sample);
     }
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return out;
 }
 
+// What the child wrote up its pipe to the viewer, once the wrapper was checked.
 struct WrittenMessage {
-    uint32_t manet_addr = 0;
-    uint32_t consumer_id = 0;
-    uint8_t camera_type = 0;
     uint8_t type = 0;
     std::string text;  // the SDP, or the candidate
 };
@@ -94,22 +87,33 @@ protected:
         feed(frame);
     }
 
+    // Runs the main loop until `done()` holds; false after `timeout`.
+    bool iterate_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            g_main_context_iteration(nullptr, FALSE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
     // Runs the loop until the child has written an offer, then a little longer for candidates;
     // returns everything written up the pipe meanwhile.
     std::vector<WrittenMessage> messages_until_offer() {
         std::vector<WrittenMessage> out;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        auto settle = deadline;
-        while (std::chrono::steady_clock::now() < std::min(deadline, settle)) {
-            g_main_context_iteration(nullptr, FALSE);
+        const auto offered = [&] {
             read_messages(out);
-            const bool offered = std::any_of(out.begin(), out.end(), [](const auto& m) {
-                return m.type == video::sdp_message::TYPE;
-            });
-            if (offered && settle == deadline) {
-                settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return std::any_of(out.begin(), out.end(),
+                               [](const auto& m) { return m.type == video::sdp_message::TYPE; });
+        };
+        if (iterate_until(offered, std::chrono::seconds(10))) {
+            iterate_until(
+                [&] {
+                    read_messages(out);
+                    return false;
+                },
+                std::chrono::milliseconds(300));
         }
         return out;
     }
@@ -123,8 +127,10 @@ protected:
                 arena_.reset();
                 video::session_msg wrapped;
                 ASSERT_EQ(wrapped.parse(info, arena_), static_cast<int>(info.size));
-                WrittenMessage m{wrapped.manet_addr, wrapped.consumer_id, wrapped.camera_type,
-                                 wrapped.peer_msg.ptr[0], ""};
+                EXPECT_EQ(wrapped.manet_addr, 0xBEEFu);
+                EXPECT_EQ(wrapped.consumer_id, 42u);
+                EXPECT_EQ(wrapped.camera_type, 3);
+                WrittenMessage m{wrapped.peer_msg.ptr[0], ""};
                 const messgen::MessageInfo inner{
                     m.type, messgen::load_le<uint32_t>(wrapped.peer_msg.ptr + 1),
                     wrapped.peer_msg.ptr + 5};
@@ -184,9 +190,6 @@ TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAg
     ASSERT_FALSE(messages.empty()) << "no offer";
     size_t offers = 0;
     for (const WrittenMessage& m : messages) {
-        EXPECT_EQ(m.manet_addr, 0xBEEFu);
-        EXPECT_EQ(m.consumer_id, 42u);
-        EXPECT_EQ(m.camera_type, 3);
         if (m.type != video::sdp_message::TYPE) continue;
         ++offers;
         EXPECT_NE(m.text.find("VP8/90000"), std::string::npos) << m.text;
@@ -214,17 +217,11 @@ TEST_F(MediaSession, FrameThePayloaderRejectsIsDroppedAndLaterFramesFlow) {
     ASSERT_FALSE(keyframe.empty());
     feed_frame(1);
     const auto payloader = session_->element("pay");
-    const auto wait_until = [&](const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            g_main_context_iteration(nullptr, FALSE);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return done();
-    };
-    ASSERT_TRUE(wait_until([&] {
-        return log_.occurrences("Frame dropped: the payloader could not packetize it") == 1;
-    }));
+    ASSERT_TRUE(iterate_until(
+        [&] {
+            return log_.occurrences("Frame dropped: the payloader could not packetize it") == 1;
+        },
+        std::chrono::seconds(5)));
     // Packets leaving the payloader, counted before webrtcbin (not negotiated here) holds them.
     std::atomic<int> packets{0};
     const norvane::GstObjectPtr<GstPad> src(gst_element_get_static_pad(payloader.get(), "src"));
@@ -237,7 +234,7 @@ TEST_F(MediaSession, FrameThePayloaderRejectsIsDroppedAndLaterFramesFlow) {
         },
         &packets, nullptr);
     feed_frame(1, keyframe);
-    EXPECT_TRUE(wait_until([&] { return packets > 0; }));
+    EXPECT_TRUE(iterate_until([&] { return packets > 0; }, std::chrono::seconds(5)));
 }
 
 // Whatever the viewer side sends, the session goes on.

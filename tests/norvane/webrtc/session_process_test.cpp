@@ -61,9 +61,6 @@ protected:
         input_write_.reset(input[1]);
         report_read_.reset(report[0]);
         report_write_.reset(report[1]);
-    }
-
-    void spawn() {
         auto process = std::make_unique<SessionProcess>(
             input_read_.get(), std::make_unique<ReportingSession>(report_write_.get()),
             spdlog::level::off, "WebRTCSession");
@@ -94,10 +91,12 @@ protected:
         return line;
     }
 
-    int exit_status() {
+    // After SIGTERM: the loop stops the session and the child ends with status 0.
+    void expect_clean_end() {
+        EXPECT_EQ(next_report(), "stop");
         int status = 0;
         EXPECT_EQ(waitpid(pid_, &status, 0), pid_);
-        return status;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
 
     RuntimeManager manager_;
@@ -109,7 +108,6 @@ protected:
 };
 
 TEST_F(SessionChild, FramesAreFedWholeInOrderAcrossReads) {
-    spawn();
     ASSERT_EQ(next_report(), "start");
     const Bytes third = frame(10, 300);
     Bytes first_read = frame(10, 3);
@@ -126,26 +124,19 @@ TEST_F(SessionChild, FramesAreFedWholeInOrderAcrossReads) {
     EXPECT_EQ(next_report(), "10:300:43");
     send(frame(9, 0));
     EXPECT_EQ(next_report(), "9:0:-");
-
     ASSERT_EQ(kill(pid_, SIGTERM), 0);
-    EXPECT_EQ(next_report(), "stop");
-    const int status = exit_status();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    expect_clean_end();
 }
 
 TEST_F(SessionChild, SigtermRightAfterTheForkStillEndsThroughTheLoop) {
-    spawn();
     ASSERT_EQ(kill(pid_, SIGTERM), 0);
     EXPECT_EQ(next_report(), "start");
-    EXPECT_EQ(next_report(), "stop");
-    const int status = exit_status();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    expect_clean_end();
 }
 
 // The child inherits every descriptor of its session, the write end of its input among them,
 // so the gateway closing its copy is no end of file: sessions end by SIGTERM only.
 TEST_F(SessionChild, ClosingTheGatewaysWriteEndDoesNotEndTheChild) {
-    spawn();
     ASSERT_EQ(next_report(), "start");
     send(frame(10, 4));
     EXPECT_EQ(next_report(), "10:4:3");
@@ -153,9 +144,7 @@ TEST_F(SessionChild, ClosingTheGatewaysWriteEndDoesNotEndTheChild) {
     int status = 0;
     EXPECT_EQ(waitpid(pid_, &status, WNOHANG), 0);
     ASSERT_EQ(kill(pid_, SIGTERM), 0);
-    EXPECT_EQ(next_report(), "stop");
-    status = exit_status();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    expect_clean_end();
 }
 
 }  // namespace
