@@ -54,6 +54,16 @@ protected:
         return args;
     }
 
+    // The first of the next `tries` state reports that is `wanted`.
+    template <typename Wanted>
+    std::optional<stream_state> report_where(Wanted wanted, int tries = 20) {
+        for (int i = 0; i < tries; ++i) {
+            const auto state = peer.wait_for<stream_state>(2s);
+            if (!state || wanted(*state)) return state;
+        }
+        return std::nullopt;
+    }
+
     SignallingPeer peer{kManetKey};
     std::unique_ptr<GatewayProcess> gateway;
 };
@@ -69,21 +79,13 @@ TEST_F(GatewayEndToEnd, AnnouncedStreamIsReassembledAnsweredAndReported) {
         << gateway->log();
 
     // The state report names the stream and tells that video is flowing.
-    bool saw_available = false;
-    for (int i = 0; i < 5 && !saw_available; ++i) {
-        const auto state = peer.wait_for<stream_state>(2s);
-        ASSERT_TRUE(state);
-        EXPECT_EQ(state->manet_addr, kManet);
-        EXPECT_EQ(state->camera_type, kCamera);
-        EXPECT_EQ(state->broken_frames, 0u);
-        if (state->video_available == 1) {
-            saw_available = true;
-            EXPECT_EQ(state->min_roundtrip, 50'000u);
-            EXPECT_EQ(state->lost_frames, 0u);
-            EXPECT_GT(state->bitrate_est, 0u);
-        }
-    }
-    EXPECT_TRUE(saw_available);
+    const auto state = report_where([](const stream_state& s) { return s.video_available; });
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->manet_addr, kManet);
+    EXPECT_EQ(state->camera_type, kCamera);
+    EXPECT_EQ(state->broken_frames + state->lost_frames, 0u);
+    EXPECT_EQ(state->min_roundtrip, 50'000u);
+    EXPECT_GT(state->bitrate_est, 0u);
     EXPECT_TRUE(gateway->stop()->exited_with(0));
 }
 
@@ -106,17 +108,13 @@ TEST_F(GatewayEndToEnd, LossyLinkStillReleasesNearlyEveryFrame) {
     EXPECT_LE(released, 180u);
 
     // The latest state report counts the requests the sender received.
-    bool counted = false;
-    for (int i = 0; i < 20 && !counted; ++i) {
-        const auto state = peer.wait_for<stream_state>(2s);
-        ASSERT_TRUE(state);
-        if (state->retransmissions_number != run.summary.at("requests")) continue;
-        counted = true;
-        EXPECT_EQ(state->min_roundtrip, 50'000u);
-        EXPECT_EQ(state->max_roundtrip, 100'000u);
-        EXPECT_EQ(state->video_available, 1);
-    }
-    EXPECT_TRUE(counted);
+    const auto state = report_where([&](const stream_state& s) {
+        return s.retransmissions_number == run.summary.at("requests");
+    });
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->min_roundtrip, 50'000u);
+    EXPECT_EQ(state->max_roundtrip, 100'000u);
+    EXPECT_EQ(state->video_available, 1);
 }
 
 // Loss both ways, requests and resends included, through the loss relay; the budget rules ask
