@@ -26,9 +26,7 @@ TEST(FlightRecorder, LogNamesFollowTheLocalTimeFormats) {
 }
 
 TEST(FlightRecorder, StatsRecordSpansEightLines) {
-    const auto dir = std::filesystem::temp_directory_path() / "norvane-stats-test";
-    std::filesystem::create_directories(dir);
-    const auto path = (dir / "a.stats").string();
+    const auto path = (std::filesystem::temp_directory_path() / "norvane-test.stats").string();
     std::filesystem::remove(path);
     {
         auto logger = create_stats_logger(0x1A2B, path);
