@@ -219,6 +219,8 @@ TEST_F(GatewayEndToEnd, ReportsComeEachSecondAndTheStreamsOutliveTheServerGoingA
     const auto state = peer.wait_for<stream_state>(3s);
     ASSERT_TRUE(state);
     EXPECT_EQ(state->manet_addr, kManet);
+    EXPECT_EQ(state->video_available, 0);  // nothing was ever received
+    EXPECT_EQ(state->lost_frames + state->retransmissions_number + state->duplicates_number, 0u);
     const auto run = testing::run_sender(sender_args(5, {"--linger-ms", "300"}));
     EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
 }
