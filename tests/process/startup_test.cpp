@@ -95,21 +95,13 @@ ProcessResult run_norvane(const std::vector<std::string>& args, int expected_sta
     return result;
 }
 
-TEST(CommandLine, HelpGoesToStandardOutputEvenWithAMissingFile) {
-    for (const Lines& args : {Lines{"--help"}, Lines{"-h"}, Lines{"-h", "-c", "/nonexistent"}}) {
-        SCOPED_TRACE(args.back());
-        const ProcessResult result = run_norvane(args, 0);
-        EXPECT_EQ(result.out.rfind(kHelpHeader, 0), 0u) << result.out;
-        for (const char* part :
-             {"-c, --config arg  Config file (default:", "-h, --help        Print usage",
-              "/opt/kelvra/norvane/norvane-config.json"})
-            EXPECT_NE(result.out.find(part), std::string::npos) << part;
-        EXPECT_TRUE(critical_messages(result.out).empty()) << result.out;
-    }
-}
-
-TEST(CommandLine, MistakesAreReportedBeforeTheHelpAndEndWithOne) {
+// Help goes to standard output, even with a missing file; a mistake is reported before it and
+// ends with one.
+TEST(CommandLine, HelpEndsWithZeroAndMistakesAreReportedBeforeItAndEndWithOne) {
     const std::pair<Lines, std::string> cases[] = {
+        {{"--help"}, ""},
+        {{"-h"}, ""},
+        {{"-h", "-c", "/nonexistent"}, ""},
         {{"--bogus"}, "Option ‘bogus’ does not exist"},
         {{"-h", "--bogus"}, "Option ‘bogus’ does not exist"},
         {{"-c"}, "Option ‘c’ is missing an argument"},
@@ -117,11 +109,14 @@ TEST(CommandLine, MistakesAreReportedBeforeTheHelpAndEndWithOne) {
     };
     for (const auto& [args, message] : cases) {
         SCOPED_TRACE(args.back());
-        const ProcessResult result = run_norvane(args, 1);
-        EXPECT_EQ(critical_messages(result.out), Lines{message});
+        const ProcessResult result = run_norvane(args, message.empty() ? 0 : 1);
+        EXPECT_EQ(critical_messages(result.out), message.empty() ? Lines{} : Lines{message});
         const size_t help = result.out.find(kHelpHeader);
-        ASSERT_NE(help, std::string::npos) << result.out;
-        EXPECT_GT(help, result.out.find(message));
+        EXPECT_EQ(help, message.empty() ? 0 : result.out.find('\n') + 1) << result.out;
+        for (const char* part :
+             {"-c, --config arg  Config file (default:", "-h, --help        Print usage",
+              "/opt/kelvra/norvane/norvane-config.json"})
+            EXPECT_NE(result.out.find(part, help), std::string::npos) << part;
     }
 }
 
@@ -136,14 +131,15 @@ TEST(Configuration, EachRejectionIsReportedInTheLibraryFormatAndEndsWithOne) {
         {R"({"listen_port": "30000"})", {prefix + "type_error.302]"}},
         {R"({"manet_addr": "0A0B0C0"})",
          {"7 != 8", prefix + "type_error.1001] Manet addr has wrong len"}},
-        {R"({"manet_addr": "0A0B0C0", "manet_key": "000102030405060708090a0b0c0d0e0"})",
-         {"7 != 8", prefix + "type_error.1001] Manet addr has wrong len"}},
         {R"({"manet_key": "000102030405060708090a0b0c0d0e0f00"})",
          {"34 != 32", prefix + "type_error.1002] Manet key has wrong len"}},
         {R"({"manet_addr": "0A0B0C0Z"})",
          {prefix + "type_error.1003] Manet addr has wrong format"}},
         {R"({"manet_key": "0001020304050607-8090a0b0c0d0e0f"})",
          {prefix + "type_error.1004] Manet key has wrong format"}},
+        {R"({"receive_buffer_bytes": "8M"})",
+         {prefix + "type_error.1008] receive_buffer_bytes must be a whole number of bytes from 1 "
+                   "to 536870912: \"8M\""}},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -163,33 +159,22 @@ TEST(Configuration, EachRejectionIsReportedInTheLibraryFormatAndEndsWithOne) {
               Lines{"ERROR: open config file: /nonexistent/norvane.json"});
 }
 
-TEST(Configuration, ToleratedVariantsGetPastLoading) {
-    // A host name instead of an address stops the program right after loading, in its own
-    // log format, which shows that the file itself was accepted.
+// Socket failures come after loading, in the program's own log format.
+TEST(Startup, AnUnusableAddressOrABoundPortEndsWithOne) {
     TempDir dir;
     json config = runnable_config(dir);
-    config.merge_patch({{"listen_ip", "localhost"},
-                        {"manet_addr", "0a0b0c0d"},
-                        {"manet_key", "000102030405060708090A0B0C0D0E0F"},
-                        {"unknown_setting", {{"nested", true}}},
-                        {"save_statistics_to_file", nullptr}});
-
-    const ProcessResult result = run_norvane({"-c", dir.write(config.dump())}, 1);
-    EXPECT_TRUE(critical_messages(result.out).empty()) << result.out;
+    config["listen_ip"] = "localhost";
+    ProcessResult result = run_norvane({"-c", dir.write(config.dump())}, 1);
     EXPECT_TRUE(has_program_line(result.out, "C: Wrong listen ip address localhost")) << result.out;
-}
 
-TEST(Startup, PortAlreadyBoundEndsWithOne) {
-    TempDir dir;
-    const json config = runnable_config(dir);
+    config["listen_ip"] = "127.0.0.1";
     UniqueFd holder(socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(config["listen_port"].get<uint16_t>());
     ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-
-    const ProcessResult result = run_norvane({"-c", dir.write(config.dump())}, 1);
+    result = run_norvane({"-c", dir.write(config.dump())}, 1);
     EXPECT_TRUE(has_program_line(result.out, "C: Failed to bind socket to address.")) << result.out;
 }
 
@@ -233,11 +218,6 @@ TEST(Startup, ReceiveBufferIsAskedForAndTheGrantLogged) {
     if (short_of_request) {
         EXPECT_NE(advice[0].find("sysctl -w net.core.rmem_max=1048576"), std::string::npos);
     }
-
-    config["receive_buffer_bytes"] = "8M";
-    EXPECT_EQ(critical_messages(run_norvane({"-c", dir.write(config.dump())}, 1).out),
-              Lines{"parse config file: [json.exception.type_error.1008] receive_buffer_bytes "
-                    "must be a whole number of bytes from 1 to 536870912: \"8M\""});
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "support/log_capture.hpp"
-
 namespace kelvra::testing {
 namespace {
 
@@ -77,12 +75,11 @@ void GatewayHarness::announce(uint32_t manet_addr, uint8_t camera_type, const ui
     msg.camera_type = camera_type;
     msg.enabled = enabled ? 1 : 0;
     std::copy(key, key + 16, msg.key);
-    signal(msg);
-}
-
-void GatewayHarness::deliver(const std::vector<uint8_t>& datagram) {
-    send(datagram);
-    read();
+    std::vector<uint8_t> frame;
+    frame.reserve(msg.frame_size());
+    msg.serialize(frame);
+    gateway_->on_signalling_message(
+        {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
 }
 
 void GatewayHarness::send(const std::vector<uint8_t>& datagram) {
@@ -96,11 +93,6 @@ void GatewayHarness::send_from(const char* source_ip, const std::vector<uint8_t>
              reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
 }
 
-void GatewayHarness::deliver_from(const char* source_ip, const std::vector<uint8_t>& datagram) {
-    send_from(source_ip, datagram);
-    read();
-}
-
 std::vector<std::vector<uint8_t>> GatewayHarness::sender_inbox() {
     std::vector<std::vector<uint8_t>> out;
     uint8_t buf[2048];
@@ -110,10 +102,6 @@ std::vector<std::vector<uint8_t>> GatewayHarness::sender_inbox() {
         out.emplace_back(buf, buf + n);
     }
     return out;
-}
-
-size_t GatewayHarness::count_in_log(const std::string& text) const {
-    return occurrences(log_.str(), text);
 }
 
 }  // namespace kelvra::testing

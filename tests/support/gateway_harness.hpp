@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "kelvra/core/unique_fd.hpp"
 #include "kelvra/manet/manet_config.hpp"
 #include "kelvra/norvane/gateway/norvane.hpp"
+#include "support/log_capture.hpp"
 
 namespace kelvra::testing {
 
@@ -36,26 +36,22 @@ public:
     ManualClock& clock() { return clock_; }
     const std::filesystem::path& directory() const { return dir_; }
 
-    // Hands a frame to the gateway as if it came from the signalling server.
-    template <typename Message>
-    void signal(const Message& msg) {
-        std::vector<uint8_t> frame;
-        frame.reserve(msg.frame_size());
-        msg.serialize(frame);
-        gateway_->on_signalling_message(
-            {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
-    }
+    // Hands a set_stream message to the gateway as if it came from the signalling server.
     void announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
                   bool enabled = true);
 
-    // Sends from the sender socket and lets the gateway read that one datagram.
-    void deliver(const std::vector<uint8_t>& datagram);
-    // Sends from another loopback address (127.0.0.x) and lets the gateway read it.
-    void deliver_from(const char* source_ip, const std::vector<uint8_t>& datagram);
-    // Sends from the sender socket only; read() lets the gateway take what is queued.
+    // Sends from the sender socket, or from another loopback address (127.0.0.x); read() lets
+    // the gateway take what is queued, deliver() sends and reads.
     void send(const std::vector<uint8_t>& datagram);
-    // Same, from another loopback address.
     void send_from(const char* source_ip, const std::vector<uint8_t>& datagram);
+    void deliver(const std::vector<uint8_t>& datagram) {
+        send(datagram);
+        read();
+    }
+    void deliver_from(const char* ip, const std::vector<uint8_t>& datagram) {
+        send_from(ip, datagram);
+        read();
+    }
     void read() { gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN}); }
     // One turn of the per-stream work at the clock's current time.
     void serve() { gateway_->serve_streams(clock_.now_us()); }
@@ -65,7 +61,7 @@ public:
 
     std::string log() const { return log_.str(); }
     void clear_log() { log_.str(""); }
-    size_t count_in_log(const std::string& text) const;
+    size_t count_in_log(const std::string& text) const { return occurrences(log_.str(), text); }
 
 private:
     std::filesystem::path dir_;

@@ -39,7 +39,7 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
                         {"save_dir", (dir_ / "flights").string()},
                         {"show_local_video", false},
                         {"manet_addr", "0000ABCD"},
-                        {"manet_key", config.manet_key},
+                        {"manet_key", "000102030405060708090a0b0c0d0e0f"},  // kTestManetKey
                         {"save_statistics_to_file", config.save_statistics_to_file}};
     if (!config.ice_local_addresses.empty()) {
         file["ice_local_addresses"] = config.ice_local_addresses;

@@ -17,7 +17,6 @@ struct GatewayConfig {
     int log_level = 1;
     bool log_statistics = false;
     bool save_statistics_to_file = false;
-    std::string manet_key = "000102030405060708090a0b0c0d0e0f";
     std::vector<std::string> ice_local_addresses = {};  // written only when not empty
     // More members for the configuration, e.g. "\"latency_ms\": 200", set over the fields above.
     std::string extra_json = {};

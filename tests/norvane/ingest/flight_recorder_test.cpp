@@ -26,14 +26,11 @@ TEST(FlightRecorder, LogNamesFollowTheLocalTimeFormats) {
 }
 
 TEST(FlightRecorder, StatsRecordSpansEightLines) {
-    const auto dir = std::filesystem::temp_directory_path() / "norvane-stats-test";
-    std::filesystem::create_directories(dir);
-    const auto path = (dir / "a.stats").string();
+    const auto path = (std::filesystem::temp_directory_path() / "norvane-test.stats").string();
     std::filesystem::remove(path);
     {
         auto logger = create_stats_logger(0x1A2B, path);
         ASSERT_NE(logger, nullptr);
-        EXPECT_EQ(logger->name(), "StatsLogger6699");
         jitter::Stats stats{};
         stats.skipped_frames = 1;
         stats.delayed_frames = 2;

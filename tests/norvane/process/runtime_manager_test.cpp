@@ -71,6 +71,7 @@ protected:
     }
 
     void TearDown() override {
+        EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
         manager_.reset();
         for (int pid : spawned_) {
             if (waitpid(pid, nullptr, WNOHANG) == 0) {
@@ -166,7 +167,6 @@ TEST_F(RuntimeManagerTest, TerminatedChildIsReapedAndReportedOnceThenAStopSignal
     EXPECT_EQ(handler_.finished, std::vector<int>{pid});
     EXPECT_TRUE(manager_->children().empty());
     EXPECT_EQ(logged("info", "Child {} terminated.", pid), 1);
-    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the manager should have reaped it";
     EXPECT_FALSE(manager_->terminate_session(pid));
     EXPECT_TRUE(manager_->should_run());
@@ -209,7 +209,6 @@ TEST_F(RuntimeManagerTest, ChildrenIgnoringSigtermAreKilledAndALateSigchldIsNotR
     turn(100);
     turn(20);
     EXPECT_EQ(handler_.finished.size(), 2u);
-    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
 }
 
 TEST_F(RuntimeManagerTest, ChildrenEndingTogetherAreAllReapedOnOneSignal) {
@@ -228,7 +227,6 @@ TEST_F(RuntimeManagerTest, ChildrenEndingTogetherAreAllReapedOnOneSignal) {
     turn(50);
     EXPECT_EQ(handler_.finished.size(), 4u);
     for (int pid : pids) EXPECT_EQ(handler_.reports_of(pid), 1) << "child " << pid;
-    EXPECT_EQ(log_.count_level("error"), 0) << log_.text();
 }
 
 TEST_F(RuntimeManagerTest, StopSignalGivesChildrenASecondThenStopsWhenTheyAreGone) {
