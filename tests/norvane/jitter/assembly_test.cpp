@@ -10,7 +10,6 @@ using Assembly = JitterTest;
 TEST_F(Assembly, FragmentsInAnyOrderLandInTheirSlots) {
     const SentFrame key(5, 2 * 1400 + 321, true);
     key.push(buffer, 2);
-    EXPECT_TRUE(log.has("trace Detected keyframe with seq 5"));
     EXPECT_EQ(buffer.queue_stats().keyframe_queue, 1u);
     key.push(buffer, 0);
     EXPECT_EQ(buffer.queue_stats().output, 0u);
@@ -28,7 +27,6 @@ TEST_F(Assembly, DetectionsFragmentRidesWithTheFrame) {
     frame.push(buffer, 2);
     frame.push(buffer, 0);
     frame.push(buffer, 1);
-    EXPECT_TRUE(log.has("debug Jitter got detections 2"));
     const std::vector<Frame> frames = buffer.get_frames_to_show();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frame_bytes(frames[0]), frame.bytes);
@@ -70,7 +68,6 @@ TEST_F(Assembly, RepeatedFragmentsOnlyCountAsDuplicates) {
     const SentFrame frame(9, 1400 + 5);
     frame.push(buffer, 0);
     frame.push(buffer, 0);
-    EXPECT_TRUE(log.has("trace Duplicating fragment id 0 for seq 9"));
     frame.push(buffer, 1);
     frame.push(buffer, 1);  // of a complete frame: still only a duplicate
     EXPECT_EQ(buffer.get_stats().duplicates_number, 2u);
@@ -141,9 +138,6 @@ TEST_F(Assembly, CompletedKeyframeDiscardsEverythingOlder) {
     SentFrame(28, 100).push_all(buffer);
     SentFrame(29, 2800).push(buffer, 0);
     SentFrame(30, 100, true).push_all(buffer);
-    EXPECT_TRUE(
-        log.has("debug Dropping preceding to 30 frame from output queue 27, keyframe: false"));
-    EXPECT_TRUE(log.has("debug Detected delayed frame with seq 29 relative to seq 30"));
     EXPECT_EQ(buffer.get_stats().skipped_frames, 3u);
     EXPECT_EQ(show(), Numbers{30});
 }
@@ -155,7 +149,6 @@ TEST_F(Assembly, FrameCompletingBehindAShownFrameIsDropped) {
     clock.advance(1);  // no roundtrip known yet: 15 is given up at once
     EXPECT_EQ(show(), Numbers{20});
     late.push(buffer, 1);
-    EXPECT_TRUE(log.has("debug Constructed delayed frame with seq 15"));
     EXPECT_EQ(buffer.get_stats().delayed_frames, 1u);
     EXPECT_EQ(buffer.get_stats().skipped_frames, 2u);  // given up, then completed too late
     EXPECT_EQ(buffer.queue_stats().output, 0u);

@@ -102,8 +102,10 @@ inline Numbers numbers(const std::vector<Frame>& frames) {
 using kelvra::testing::LogCapture;
 
 struct JitterTest : ::testing::Test {
+    explicit JitterTest(const JitterBufferOptions& options = {})
+        : buffer{JitterBufferLogger{}, clock, options} {}
     ManualClock clock;
-    JitterBuffer buffer{JitterBufferLogger{}, clock};
+    JitterBuffer buffer;
     LogCapture log;
     Numbers show() { return numbers(buffer.get_frames_to_show()); }
 };

@@ -9,16 +9,14 @@ namespace {
 constexpr int64_t kBudgetUs = 200'000;
 constexpr int64_t kAllowanceUs = 5'000;
 
-struct LatencyBudget : ::testing::Test {
-    ManualClock clock;
-    JitterBuffer buffer{JitterBufferLogger{}, clock, {.latency_budget_us = kBudgetUs}};
-    LogCapture log;
+struct LatencyBudget : JitterTest {
     const int64_t start = clock.now_us();
 
     // The sender tells a 50 ms round trip: a repeat is due 62.5 ms after a request.
-    LatencyBudget() { buffer.update_roundtrip(control(1, 50'000, 50'000)); }
+    LatencyBudget() : JitterTest({.latency_budget_us = kBudgetUs}) {
+        buffer.update_roundtrip(control(1, 50'000, 50'000));
+    }
 
-    Numbers show() { return numbers(buffer.get_frames_to_show()); }
     Requests requests(uint64_t limit = 50) { return buffer.get_retransmit_requests(limit); }
     Requests at(int64_t offset_us) {
         clock.set(start + offset_us);

@@ -13,7 +13,6 @@ TEST_F(Release, CompleteFramesLeaveInAscendingOrder) {
     SentFrame(6, 100).push_all(buffer);
     five.push(buffer, 1);
     EXPECT_EQ(show(), (Numbers{5, 6}));
-    EXPECT_LT(log.text().find("trace Show 5 frame"), log.text().find("trace Show 6 frame"));
     EXPECT_EQ(buffer.queue_stats().last_shown_sequence, 6u);
     EXPECT_TRUE(show().empty());
     EXPECT_EQ(buffer.get_stats().blocked_by_frame + buffer.get_stats().blocked_by_keyframe, 0u);
@@ -54,7 +53,6 @@ TEST_F(Release, OlderDeltaFrameHoldsForABoundedTime) {
         EXPECT_EQ(jb.get_stats().skipped_frames, 1u);
         EXPECT_EQ(jb.queue_stats().incremental_queue, 0u);
     }
-    EXPECT_TRUE(log.has("debug Detected delayed frame with seq 7 relative to seq 8"));
 }
 
 }  // namespace

@@ -26,9 +26,6 @@ TEST_F(Retransmit, FirstRequestAndRepeatsFollowTwiceTheMinimalRoundtrip) {
         clock.set(first + at);
         EXPECT_EQ(buffer.get_retransmit_requests(50), expected) << "at " << at;
     }
-    EXPECT_TRUE(
-        log.has("trace Requesting retransmit for seq 3, frag 1, keyframe false, unknown "
-                "false,fft 1000000000, brrt 1000060000, now 1000120000"));
     frame.push(buffer, 1);  // arrived after its request: never requested again
     clock.advance(1'000'000);
     EXPECT_TRUE(buffer.get_retransmit_requests(50).empty());
@@ -40,12 +37,10 @@ TEST_F(Retransmit, BudgetIsSharedByThePassesOfTheLastSecond) {
     for (uint32_t seq = 1; seq <= 3; ++seq) SentFrame(seq, 21 * 1400, seq == 1).push(buffer, 0);
     const Requests batch = fragments_of({{1, 1, 20}, {3, 1, 20}, {2, 1, 10}});
     EXPECT_EQ(buffer.get_retransmit_requests(50), batch);
-    EXPECT_TRUE(log.has("trace Retransmit queue is full!"));
     for (const int64_t at : {500'000, 1'000'000}) {
         clock.set(first + at);
         EXPECT_TRUE(buffer.get_retransmit_requests(50).empty()) << "at " << at;
     }
-    EXPECT_EQ(log.count_starting("trace Retransmits limit!"), 2);
     clock.set(first + 1'000'001);
     EXPECT_EQ(buffer.get_retransmit_requests(50), batch);
     EXPECT_EQ(buffer.queue_stats().last_retransmits_count, 3u);  // the first pass has left

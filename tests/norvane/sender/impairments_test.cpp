@@ -30,11 +30,7 @@ std::vector<uint8_t> fates(ImpairmentSettings s, int count, bool resend = false)
 }
 
 TEST(Impairments, SeedDecidesTheFatesAndLossIsIndependentOfTheRest) {
-    ImpairmentSettings s;
-    s.loss = 0.3;
-    s.duplicate = 0.2;
-    s.reorder_window = 3;
-    s.seed = 42;
+    const ImpairmentSettings s{.loss = 0.3, .duplicate = 0.2, .reorder_window = 3, .seed = 42};
     ImpairedLink a(s), b(s);
     EXPECT_EQ(run_burst(a, 200, 0, 0), run_burst(b, 200, 0, 0));
     ImpairmentSettings other = s;
@@ -42,30 +38,20 @@ TEST(Impairments, SeedDecidesTheFatesAndLossIsIndependentOfTheRest) {
     EXPECT_NE(fates(s, 500), fates(other, 500));
 
     // Turning on duplication and reordering must not change which datagrams are lost.
-    ImpairmentSettings plain;
-    plain.loss = 0.3;
-    plain.seed = 42;
-    const auto with = fates(s, 1000), without = fates(plain, 1000);
+    const auto with = fates(s, 1000), without = fates({.loss = 0.3, .seed = 42}, 1000);
     for (size_t i = 0; i < with.size(); ++i) EXPECT_EQ(with[i] == 0, without[i] == 0) << i;
     EXPECT_GT(std::count(without.begin(), without.end(), 0), 200);
 
     // First transmissions and resends are lost separately.
-    ImpairmentSettings resends;
-    resends.loss = 1.0;
-    EXPECT_EQ(fates(resends, 100, true), std::vector<uint8_t>(100, 1));
-    resends.loss = 0.0;
-    resends.resend_loss = 1.0;
-    EXPECT_EQ(fates(resends, 100, false), std::vector<uint8_t>(100, 1));
-    EXPECT_EQ(fates(resends, 100, true), std::vector<uint8_t>(100, 0));
+    EXPECT_EQ(fates({.loss = 1.0}, 100, true), std::vector<uint8_t>(100, 1));
+    EXPECT_EQ(fates({.resend_loss = 1.0}, 100, false), std::vector<uint8_t>(100, 1));
+    EXPECT_EQ(fates({.resend_loss = 1.0}, 100, true), std::vector<uint8_t>(100, 0));
 }
 
 TEST(ImpairedLink, ReorderingIsBoundedByTheWindowAndLosesNothing) {
     for (const uint32_t window : {0u, 1u, 16u}) {
         SCOPED_TRACE(window);
-        ImpairmentSettings s;
-        s.reorder_window = window;
-        s.seed = window;
-        ImpairedLink link(s);
+        ImpairedLink link({.reorder_window = window, .seed = window});
         const auto out = run_burst(link, 200, 0, 0);
         bool reordered = false;
         // A datagram is overtaken only by datagrams at most `window` positions behind it.
@@ -85,9 +71,7 @@ TEST(ImpairedLink, ReorderingIsBoundedByTheWindowAndLosesNothing) {
 }
 
 TEST(ImpairedLink, DuplicatesAndWholeDatagrams) {
-    ImpairmentSettings s;
-    s.duplicate = 1.0;
-    ImpairedLink dup(s);
+    ImpairedLink dup({.duplicate = 1.0});
     EXPECT_EQ(run_burst(dup, 2, 0, 0), (std::vector<uint8_t>{0, 0, 1, 1}));
     EXPECT_EQ(dup.duplicated(), 2u);
 

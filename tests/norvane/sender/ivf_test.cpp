@@ -15,13 +15,7 @@ namespace kelvra::norvane::sender {
 namespace {
 
 std::vector<uint8_t> ivf_file(const std::vector<std::vector<uint8_t>>& frames) {
-    IvfHeader h;
-    h.format = VideoFormat::VP8;
-    h.width = 320;
-    h.height = 240;
-    h.rate = 30;
-    h.scale = 1;
-    const auto header = ivf_file_header(h);
+    const auto header = ivf_file_header({.width = 320, .height = 240, .rate = 30, .scale = 1});
     std::vector<uint8_t> file(header.begin(), header.end());
     for (size_t i = 0; i < frames.size(); ++i) {
         const auto fh = ivf_frame_header(static_cast<uint32_t>(frames[i].size()), i);

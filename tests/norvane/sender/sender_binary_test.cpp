@@ -9,9 +9,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "kelvra/core/time.hpp"
 #include "kelvra/core/unique_fd.hpp"
 #include "open_datagram.hpp"
 #include "support/gateway_process.hpp"
@@ -26,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kKey[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                               0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
 
-TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
+TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestSummarisesAndWritesFrameTimes) {
     if (access(NORVANE_SENDER_BINARY, X_OK) != 0) GTEST_SKIP() << "norvane-sender is not built";
     UniqueFd gw(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
@@ -35,13 +38,17 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
     ASSERT_EQ(bind(gw.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     socklen_t len = sizeof(addr);
     getsockname(gw.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    const auto times_path = std::filesystem::temp_directory_path() /
+                            ("norvane-frame-times-" + std::to_string(getpid()) + ".txt");
+    const int64_t before = time_utc_us();
 
     kelvra::testing::ProcessRunner p(
         NORVANE_SENDER_BINARY,
         {"--gateway=127.0.0.1:" + std::to_string(ntohs(addr.sin_port)),
          "--key=00112233445566778899aabbccddeeff", "--manet-addr=00001234", "--camera=2",
          "--encode=vp8", "--frames=6", "--fps=50", "--keyframe-interval=3", "--detections=2",
-         "--flight=9", "--linger-ms=300", "--expect-stats"});
+         "--flight=9", "--linger-ms=300", "--expect-stats",
+         "--frame-times=" + times_path.string()});
     // Answers every datagram with statistics, and the first one also with a request for
     // fragment 0 of frame 0, until the sender exits.
     std::vector<OpenedDatagram> got;
@@ -71,6 +78,7 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
         if (got.empty()) reply(testing::request_datagram(0, 0));
         got.push_back(*opened);
     }
+    const int64_t after = time_utc_us();
     ASSERT_TRUE(p.status() && p.status()->exited_with(0)) << p.out() << p.err();
 
     ASSERT_FALSE(got.empty());
@@ -101,6 +109,24 @@ TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestAndSummarises) {
     EXPECT_EQ(summary["resends"], 1u);
     EXPECT_EQ(summary["requests"], 1u);
     EXPECT_EQ(summary["stats"], got.size());
+
+    // One line per frame: its number, its wall-clock send time and its keyframe flag.
+    std::ifstream in(times_path);
+    std::vector<int64_t> times;
+    uint32_t frame = 0;
+    int64_t sent_us = 0;
+    int keyframe = 0;
+    while (in >> frame >> sent_us >> keyframe) {
+        EXPECT_EQ(frame, times.size());
+        EXPECT_EQ(keyframe, frame % 3 == 0 ? 1 : 0) << "frame " << frame;
+        EXPECT_GE(sent_us, times.empty() ? before : times.back());
+        EXPECT_LE(sent_us, after);
+        times.push_back(sent_us);
+    }
+    std::filesystem::remove(times_path);
+    ASSERT_EQ(times.size(), 6u);
+    // Paced at 50 frames per second: five periods of 20 ms between the first and the last.
+    EXPECT_GE(times.back() - times.front(), 90'000);
 }
 
 }  // namespace

@@ -45,14 +45,6 @@ ConstSlice<uint8_t> view(const std::vector<uint8_t>& v) {
 
 class StreamSenderTest : public ::testing::Test {
 protected:
-    StreamSenderTest() {
-        settings_.address = {0x0000ABCD, 2};
-        settings_.min_rtt_us = 30'000;
-        settings_.max_rtt_us = 70'000;
-        settings_.flight_id = 5;
-        settings_.format = msgs::video::VideoFormat::VP9;
-    }
-
     StreamSender& make(const ImpairmentSettings& impairments = {}) {
         sender_ = std::make_unique<StreamSender>(settings_, impairments, ivs_);
         EXPECT_TRUE(sender_->set_key(kKey.data()));
@@ -70,7 +62,11 @@ protected:
         sender_->send_frame(f, now);
     }
 
-    StreamSettings settings_;
+    const StreamSettings settings_{.address = {0x0000ABCD, 2},
+                                   .min_rtt_us = 30'000,
+                                   .max_rtt_us = 70'000,
+                                   .flight_id = 5,
+                                   .format = msgs::video::VideoFormat::VP9};
     RandomIvSource ivs_;
     FrameHistory history_{4};
     std::unique_ptr<StreamSender> sender_;
@@ -180,9 +176,7 @@ TEST_F(StreamSenderTest, MalformedFeedbackIsIgnoredSafely) {
 }
 
 TEST_F(StreamSenderTest, RequestsAndResendsWaitOutTheOneWayDelayAndFailedSendsShow) {
-    ImpairmentSettings imp;
-    imp.delay_us = 25'000;
-    auto& s = make(imp);
+    auto& s = make({.delay_us = 25'000});
     sink_.accept = false;
     send(0, 10, true, 0, 0);
     s.flush(25'000, sink_);
