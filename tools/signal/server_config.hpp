@@ -33,12 +33,21 @@ struct StreamConfig {
     std::string name;
 };
 
+// A STUN or TURN server as the viewer page hands it to its peer connections, in the browsers'
+// form: "stun:host:port", "turn:host:port?transport=udp"; a TURN server with its credentials.
+struct IceServer {
+    std::vector<std::string> urls;
+    std::string username;
+    std::string credential;
+};
+
 struct ServerConfig {
     std::string http_address = "127.0.0.1";
     uint16_t http_port = 0;
     std::filesystem::path web_root;
     std::vector<GatewayConfig> gateways;
     std::vector<StreamConfig> streams;
+    std::vector<IceServer> ice_servers;
 };
 
 // Every check is strict: unknown keys, wrong types, out-of-range numbers and duplicates are

@@ -14,6 +14,15 @@ SignalHub::SignalHub(const ServerConfig& config, GatewaySink& gateways, ViewerSi
     : gateways_(gateways), viewers_sink_(viewers) {
     for (const auto& gateway : config.gateways) gateway_connected_[gateway.name] = false;
     for (const auto& stream : config.streams) catalogue_.add(stream);
+    if (config.ice_servers.empty()) return;
+    nlohmann::json servers = nlohmann::json::array();
+    for (const IceServer& server : config.ice_servers) {
+        nlohmann::json entry{{"urls", server.urls}};
+        if (!server.username.empty()) entry["username"] = server.username;
+        if (!server.credential.empty()) entry["credential"] = server.credential;
+        servers.push_back(std::move(entry));
+    }
+    ice_servers_message_ = {{"type", "ice_servers"}, {"ice_servers", std::move(servers)}};
 }
 
 bool SignalHub::gateway_is_connected(const std::string& gateway) const {

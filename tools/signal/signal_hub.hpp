@@ -100,6 +100,8 @@ private:
     StreamCatalogue catalogue_;
     SessionTable sessions_;
     std::set<ViewerId> viewers_;
+    // The "ice_servers" message every viewer gets first; null when none are configured.
+    nlohmann::json ice_servers_message_;
     bool list_changed_ = false;
     messgen::OwnedArena arena_{2 * FrameReader::kMaxFrameSize + 4096};
 };

@@ -21,6 +21,8 @@ void SignalHub::send_error(ViewerId viewer, std::string_view message) {
 
 void SignalHub::viewer_joined(ViewerId viewer) {
     if (!viewers_.insert(viewer).second) return;
+    // Before anything else, so that the page has them by the time an offer comes.
+    if (!ice_servers_message_.is_null()) send(viewer, ice_servers_message_);
     send(viewer, {{"type", "streams"}, {"streams", streams_json()}});
 }
 

@@ -19,7 +19,8 @@ json valid_config() {
         "gateways": [{"name": "gw1", "listen_port": 5466, "manet_addr": "0A0B0C0D",
                       "manet_key": "000102030405060708090a0b0c0d0e0f"}],
         "streams": [{"gateway": "gw1", "manet_addr": "0000beef", "camera": 1,
-                     "key": "1032547698badcfe0123456789abcdef", "name": "Front camera"}]})");
+                     "key": "1032547698badcfe0123456789abcdef", "name": "Front camera"}],
+        "ice_servers": [{"urls": "turn:10.0.0.1:3478", "username": "u", "credential": "p"}]})");
 }
 
 TEST(SignalServerConfig, ReadsEveryField) {
@@ -33,6 +34,9 @@ TEST(SignalServerConfig, ReadsEveryField) {
     EXPECT_EQ(config.streams[0].id.text(), "gw1/0000BEEF/1");
     EXPECT_EQ(config.streams[0].key[0], 0x10);
     EXPECT_EQ(config.streams[0].name, "Front camera");
+    ASSERT_EQ(config.ice_servers.size(), 1u);
+    EXPECT_EQ(config.ice_servers[0].urls, std::vector<std::string>{"turn:10.0.0.1:3478"});
+    EXPECT_EQ(config.ice_servers[0].credential, "p");
 }
 
 TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
@@ -57,6 +61,10 @@ TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
         {"/streams/0/camera", 1.5, "streams[0].camera:"},
         {"/streams/0/key", "zz32547698badcfe0123456789abcdef", "streams[0].key:"},
         {"/streams/1", valid_config()["streams"][0], "streams[1]: same stream"},
+        {"/ice_servers", json::object(), "ice_servers:"},
+        {"/ice_servers/0/urls", json::array(), "ice_servers[0].urls:"},
+        {"/ice_servers/0/urls", "turn://u:p@10.0.0.1:3478", "ice_servers[0].urls:"},
+        {"/ice_servers/0/credential", "", "ice_servers[0]: a TURN server needs"},
     };
     for (const Case& c : cases) {
         json config = valid_config();

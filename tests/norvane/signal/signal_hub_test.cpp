@@ -183,6 +183,17 @@ TEST_F(SignalHubTest, ViewerSeesTheListAtOnceAndChangesAtTheNextTick) {
     EXPECT_EQ(viewers.received[1].size(), 2u);
 }
 
+TEST_F(SignalHubTest, ConfiguredIceServersReachEveryViewerBeforeTheList) {
+    ServerConfig with_servers = config();
+    with_servers.ice_servers = {{{"turn:10.0.0.1:3478"}, "u", "p"}};
+    SignalHub hub_with_servers{with_servers, gateways, viewers};
+    hub_with_servers.viewer_joined(7);
+    ASSERT_EQ(viewers.received[7].size(), 2u);
+    EXPECT_EQ(viewers.received[7][0], json::parse(R"({"type": "ice_servers", "ice_servers": [
+                  {"urls": ["turn:10.0.0.1:3478"], "username": "u", "credential": "p"}]})"));
+    EXPECT_EQ(viewers.received[7][1]["type"], "streams");
+}
+
 TEST_F(SignalHubTest, SessionRunsFromRequestThroughOfferAndAnswerToClose) {
     hub.gateway_connected("gw1");
     take<video::set_stream>();

@@ -24,6 +24,8 @@ let socket = null;
 let reconnectDelay = RECONNECT_MIN_MS;
 const streams = new Map(); // id -> last figures from the server
 const tiles = new Map(); // stream id -> Tile
+// STUN and TURN servers for the peer connections, as the server's configuration names them.
+let iceServers = [];
 
 function send(message) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
@@ -33,6 +35,7 @@ function connect() {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
   socket = new WebSocket(`${scheme}//${location.host}/ws`);
   socket.onopen = () => {
+    iceServers = []; // until this server names its own
     setConnection(true);
     // The server ended every viewer of the dropped connection: the open tiles ask again once
     // their stream is listed as available.
@@ -77,6 +80,9 @@ function showNotice(text) {
 function handleMessage(message) {
   const tile = message.stream !== undefined ? tiles.get(message.stream) : undefined;
   switch (message.type) {
+    case 'ice_servers':
+      iceServers = Array.isArray(message.ice_servers) ? message.ice_servers : [];
+      break;
     case 'streams':
       updateStreams(Array.isArray(message.streams) ? message.streams : []);
       break;
@@ -210,6 +216,7 @@ class Tile {
     this.boxesDrawn = 0;
     this.codec = '';
     this.offers = 0;
+    this.route = null; // [local, remote] candidate type of the selected pair
     this.matchGaps = []; // RTP ticks between recent frames and their detections' "t"
     this.reopenAttempts = null; // a number while reopening after the connection came back
     this.reopenAt = null;
@@ -284,7 +291,7 @@ class Tile {
   async acceptOffer(sdp) {
     this.closePeer();
     this.offers += 1;
-    const pc = new RTCPeerConnection({ bundlePolicy: 'max-bundle' });
+    const pc = new RTCPeerConnection({ bundlePolicy: 'max-bundle', iceServers });
     this.pc = pc;
     this.pendingCandidates = [];
     pc.onicecandidate = (event) => {
@@ -405,11 +412,19 @@ class Tile {
       const report = await pc.getStats();
       const codecs = new Map();
       let inbound = null;
+      let pairId = null;
       report.forEach((s) => {
         if (s.type === 'codec') codecs.set(s.id, s.mimeType);
         if (s.type === 'inbound-rtp' && s.kind === 'video') inbound = s;
+        if (s.type === 'transport' && s.selectedCandidatePairId) pairId = s.selectedCandidatePairId;
       });
-      if (pc !== this.pc || !inbound) return;
+      if (pc !== this.pc) return;
+      // The candidate types of the path in use, e.g. host and relay when a TURN server carries it.
+      const pair = pairId ? report.get(pairId) : undefined;
+      this.route = pair
+        ? [report.get(pair.localCandidateId)?.candidateType, report.get(pair.remoteCandidateId)?.candidateType]
+        : null;
+      if (!inbound) return;
       this.decodedNow = inbound.framesDecoded ?? 0;
       this.framesDecoded = this.decodedBefore + this.decodedNow;
       this.codec = (codecs.get(inbound.codecId) ?? '').replace('video/', '');
@@ -422,6 +437,7 @@ class Tile {
     if (!this.pc) return;
     this.decodedBefore += this.decodedNow;
     this.decodedNow = 0;
+    this.route = null;
     this.pc.close();
     this.pc = null;
     this.buffer.clear();
@@ -446,6 +462,7 @@ class Tile {
       framesPainted: this.framesPainted,
       detectionMessages: this.detectionMessages,
       boxesDrawn: this.boxesDrawn,
+      route: this.route,
     };
   }
 }
