@@ -11,7 +11,8 @@ is the path (the page has no ICE servers); then the page's `ice_servers` from th
 server's configuration are, while the gateway's TURN credentials are wrong. Each time the page
 must decode video, receive detections and report a selected candidate pair through the relay.
 
-Run it inside a loopback-only network namespace as root (tests/run_in_netns.sh):
+Run it inside a loopback-only network namespace (tests/run_in_netns.sh; without root that
+namespace comes with a user namespace in which the test may create its own):
   turn_test.py --signal BIN --gateway BIN --sender BIN [--screenshot PATH]
   [--wrong-gateway-credentials]  (the first part must then fail: to check that it can)
 """
@@ -53,7 +54,7 @@ class Namespace:
             ["unshare", "--net", "sh", "-c", "ip link set lo up && echo up && read _"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         if self.holder.stdout.readline().strip() != b"up":
-            raise RuntimeError("cannot create a network namespace (the test needs root)")
+            raise RuntimeError("cannot create a network namespace")
 
     def enter(self):
         return ["nsenter", f"--net=/proc/{self.holder.pid}/ns/net", "--"]
@@ -124,11 +125,14 @@ class Chain:
             process.wait()
 
     def start_turn(self):
+        # -n: none of the host's /etc/turnserver.conf; the user database, the pid file and the
+        # log stay in the test's directory.
         self.start("turnserver", self.topology.relay, [
-            "turnserver", "--no-cli", "--no-tls", "--no-dtls", "--fingerprint",
+            "turnserver", "-n", "--no-cli", "--no-tls", "--no-dtls", "--fingerprint",
             "--listening-ip", RELAY_BROWSER_SIDE, "--listening-ip", RELAY_GATEWAY_SIDE,
             "--listening-port", str(self.turn_port), "--lt-cred-mech", "--realm", "norvane.test",
             "--user", f"{TURN_USER}:{TURN_PASSWORD}", "--allowed-peer-ip", "10.77.0.0-10.77.255.255",
+            "--userdb", os.path.join(self.dir, "turndb"),
             "--pidfile", os.path.join(self.dir, "turnserver.pid"), "--log-file", "stdout",
             "--simple-log"])
 
@@ -200,10 +204,9 @@ def expect_relayed(browser, relayed_end, offers):
 
 
 def run(browser, chain, args):
-    right = TURN_PASSWORD
     chain.start_turn()
     chain.start_signal(ice_servers=None)
-    chain.start_gateway("wrong" if args.wrong_gateway_credentials else right)
+    chain.start_gateway("wrong" if args.wrong_gateway_credentials else TURN_PASSWORD)
     chain.start_sender()
 
     # The page has no ICE servers: only the gateway's relay candidate can carry the media.
@@ -221,7 +224,7 @@ def run(browser, chain, args):
     chain.stop("gateway")
     chain.start_signal(ice_servers=[{
         "urls": f"turn:{RELAY_BROWSER_SIDE}:{chain.turn_port}", "username": TURN_USER,
-        "credential": right}])
+        "credential": TURN_PASSWORD}])
     chain.start_gateway("wrong")
     expect_relayed(browser, relayed_end=0, offers=2)
     assert not browser.exceptions, browser.exceptions
@@ -234,6 +237,8 @@ def main():
     parser.add_argument("--screenshot")
     parser.add_argument("--wrong-gateway-credentials", action="store_true")
     args = parser.parse_args()
+    if not shutil.which("turnserver"):
+        sys.exit("turnserver not found: scripts/setup.sh installs coturn")
 
     topology = Topology()
     chain = None

@@ -421,9 +421,8 @@ class Tile {
       if (pc !== this.pc) return;
       // The candidate types of the path in use, e.g. host and relay when a TURN server carries it.
       const pair = pairId ? report.get(pairId) : undefined;
-      this.route = pair
-        ? [report.get(pair.localCandidateId)?.candidateType, report.get(pair.remoteCandidateId)?.candidateType]
-        : null;
+      const typeOf = (id) => report.get(id)?.candidateType;
+      this.route = pair ? [typeOf(pair.localCandidateId), typeOf(pair.remoteCandidateId)] : null;
       if (!inbound) return;
       this.decodedNow = inbound.framesDecoded ?? 0;
       this.framesDecoded = this.decodedBefore + this.decodedNow;
