@@ -113,6 +113,7 @@ def cell(args, browser, chain, loss, rtt):
         time.sleep(args.seconds)
         s1, c1, t1 = browser.evaluate("lossStats()"), ticks(pid), time.monotonic()
         rss = memory_kb(pid, "VmRSS")
+        anon = memory_kb(pid, "RssAnon")
     finally:
         counters = relay.close()
     click_stream_button(browser, FRONT)
@@ -127,6 +128,7 @@ def cell(args, browser, chain, loss, rtt):
             "plis": d["plis"], "rtx": d["rtx"], "lost": d["lost"], "packets": d["packets"],
             "jb_ms": 1000 * d["jbDelay"] / max(d["jbCount"], 1),
             "cpu": 100 * ((c1 or 0) - (c0 or 0)) / TICK / dt, "rss": rss / 1024,
+            "anon": anon / 1024,
             "relay": counters.strip().splitlines()[0] if counters.strip() else ""}
 
 
@@ -151,14 +153,14 @@ def measure(args, browser, chain):
     print(f"VP8 640x480 {FPS} fps 2 Mbit/s, keyframe every {args.keyframe_interval} frames,"
           f" {args.seconds:.0f} s per cell; loss is each way, RTT the relay's delay both ways")
     print(" loss  RTT  decoded  freezes  frozen    NACKs  PLIs  RTX pkts  lost/recv pkts"
-          "  jb ms  child CPU  child RSS")
+          "  jb ms  child CPU  child RSS (anon)")
     for loss in args.loss:
         for rtt in args.rtt:
             r = cell(args, browser, chain, loss, rtt)
             rows.append(r)
             print(f" {loss:3}% {rtt:4} {r['decoded']:7.1f}% {r['freezes']:8} {r['frozen']:6.2f}%"
                   f" {r['nacks']:8} {r['plis']:5} {r['rtx']:9} {r['lost']:7}/{r['packets']:<7}"
-                  f" {r['jb_ms']:6.0f} {r['cpu']:9.1f}% {r['rss']:7.1f} MB", flush=True)
+                  f" {r['jb_ms']:6.0f} {r['cpu']:9.1f}% {r['rss']:7.1f} MB ({r['anon']:.1f})", flush=True)
             print(f"        relay: {r['relay']}", flush=True)
     return rows
 
