@@ -33,7 +33,12 @@ PROBE = """(() => {
   const Native = window.RTCPeerConnection, pcs = window.lossPcs = [];
   window.childPorts = []; window.relayPort = null;
   window.RTCPeerConnection = class extends Native {
-    constructor(...args) { super(...args); pcs.push(this); }
+    constructor(...args) {
+      super(...args); pcs.push(this);
+      // The page leaves the browser's jitter buffer to itself; --jitter-target-ms asks for more.
+      this.addEventListener('track', (e) => {
+        if (window.jitterTarget) e.receiver.jitterBufferTarget = window.jitterTarget; });
+    }
     set onicecandidate(handler) {
       super.onicecandidate = (e) => { if (!e.candidate || !e.candidate.candidate) handler(e); };
     }
@@ -101,6 +106,8 @@ def cell(args, browser, chain, loss, rtt):
     before = spawned(chain)
     browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
     wait_available(browser, FRONT)
+    target = args.jitter_target_ms if args.jitter_target_ms >= 0 else rtt + 100
+    browser.evaluate(f"window.jitterTarget = {target}")
     click_stream_button(browser, FRONT)
     port = browser.wait_for("window.childPorts[0]", 20, "the child's candidate")
     relay = Relay(args.lossrelay, port, loss, rtt, os.path.join(chain.dir, f"relay-{loss}-{rtt}.log"))
@@ -151,7 +158,8 @@ def measure(args, browser, chain):
                            "--ivf", ivf, "--loop", "--fps", str(FPS), "--detections", "2"])
     rows = []
     print(f"VP8 640x480 {FPS} fps 2 Mbit/s, keyframe every {args.keyframe_interval} frames,"
-          f" {args.seconds:.0f} s per cell; loss is each way, RTT the relay's delay both ways")
+          f" {args.seconds:.0f} s per cell; loss is each way, RTT the relay's delay both ways;"
+          f" jitter buffer target {args.jitter_target_ms} ms")
     print(" loss  RTT  decoded  freezes  frozen    NACKs  PLIs  RTX pkts  lost/recv pkts"
           "  jb ms  child CPU  child RSS (anon)")
     for loss in args.loss:
@@ -175,6 +183,9 @@ def main():
     parser.add_argument("--seconds", type=float, default=20)
     parser.add_argument("--warmup", type=float, default=3)
     parser.add_argument("--keyframe-interval", type=int, default=300)
+    parser.add_argument("--jitter-target-ms", type=int, default=0,
+                        help="jitterBufferTarget the page's receiver asks for; 0: the browser's"
+                        " own choice, -1: the round trip plus 100 ms")
     args = parser.parse_args()
     with_chain(args, lambda browser, chain: measure(args, browser, chain))
 
