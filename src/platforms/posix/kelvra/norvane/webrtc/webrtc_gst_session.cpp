@@ -256,6 +256,9 @@ void WebRTCGstSession::size_rtx_history_static(GstBin*, GstBin*, GstElement* ele
     const auto size = [](GstElement* candidate) {
         GstElementFactory* factory = gst_element_get_factory(candidate);
         if (factory == nullptr || std::strcmp(GST_OBJECT_NAME(factory), "rtprtxsend") != 0) return;
+        guint kept_ms = 0;  // seen once as itself and once inside its bin
+        g_object_get(candidate, "max-size-time", &kept_ms, nullptr);
+        if (kept_ms == kRtxHistoryMs) return;
         g_object_set(candidate, "max-size-time", kRtxHistoryMs, "max-size-packets",
                      kRtxHistoryMaxPackets, nullptr);
         spdlog::info("Keeping {} ms of sent video for retransmission", kRtxHistoryMs);
