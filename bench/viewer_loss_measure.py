@@ -114,6 +114,7 @@ def cell(args, browser, chain, loss, rtt):
     try:
         browser.evaluate(f"window.relayPort = {relay.port}")
         browser.wait_for("lossStats().then((s) => s && s.decoded > 0)", 30, "the first frame")
+        answer = browser.evaluate("lossPcs.at(-1).localDescription.sdp")
         time.sleep(args.warmup)
         pid = session_pid(chain, before)
         s0, c0, t0 = browser.evaluate("lossStats()"), ticks(pid), time.monotonic()
@@ -136,7 +137,15 @@ def cell(args, browser, chain, loss, rtt):
             "jb_ms": 1000 * d["jbDelay"] / max(d["jbCount"], 1),
             "cpu": 100 * ((c1 or 0) - (c0 or 0)) / TICK / dt, "rss": rss / 1024,
             "anon": anon / 1024,
-            "relay": counters.strip().splitlines()[0] if counters.strip() else ""}
+            "relay": counters.strip().splitlines()[0] if counters.strip() else "",
+            "answer": answer_keeps(answer)}
+
+
+def answer_keeps(sdp):
+    """Whether the browser's answer kept generic NACK and an RTX payload for the video."""
+    nack = re.search(r"a=rtcp-fb:(\d+) nack\r\n", sdp)
+    rtx = nack and re.search(rf"a=fmtp:\d+ apt={nack.group(1)}\r\n", sdp)
+    return f"nack {'yes' if nack else 'no'}, rtx {'yes' if rtx else 'no'}"
 
 
 def session_alive(pid):
@@ -169,7 +178,7 @@ def measure(args, browser, chain):
             print(f" {loss:3}% {rtt:4} {r['decoded']:7.1f}% {r['freezes']:8} {r['frozen']:6.2f}%"
                   f" {r['nacks']:8} {r['plis']:5} {r['rtx']:9} {r['lost']:7}/{r['packets']:<7}"
                   f" {r['jb_ms']:6.0f} {r['cpu']:9.1f}% {r['rss']:7.1f} MB ({r['anon']:.1f})", flush=True)
-            print(f"        relay: {r['relay']}", flush=True)
+            print(f"        answer keeps {r['answer']}; relay: {r['relay']}", flush=True)
     return rows
 
 
