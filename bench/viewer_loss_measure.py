@@ -122,6 +122,7 @@ def cell(args, browser, chain, loss, rtt):
         s1, c1, t1 = browser.evaluate("lossStats()"), ticks(pid), time.monotonic()
         rss = memory_kb(pid, "VmRSS")
         anon = memory_kb(pid, "RssAnon")
+        pss = memory_kb(pid, "Pss", "smaps_rollup")
     finally:
         counters = relay.close()
     click_stream_button(browser, FRONT)
@@ -136,7 +137,7 @@ def cell(args, browser, chain, loss, rtt):
             "plis": d["plis"], "rtx": d["rtx"], "lost": d["lost"], "packets": d["packets"],
             "jb_ms": 1000 * d["jbDelay"] / max(d["jbCount"], 1),
             "cpu": 100 * ((c1 or 0) - (c0 or 0)) / TICK / dt, "rss": rss / 1024,
-            "anon": anon / 1024,
+            "anon": anon / 1024, "pss": pss / 1024,
             "relay": counters.strip().splitlines()[0] if counters.strip() else "",
             "answer": answer_keeps(answer)}
 
@@ -170,14 +171,14 @@ def measure(args, browser, chain):
           f" {args.seconds:.0f} s per cell; loss is each way, RTT the relay's delay both ways;"
           f" jitter buffer target {args.jitter_target_ms} ms")
     print(" loss  RTT  decoded  freezes  frozen    NACKs  PLIs  RTX pkts  lost/recv pkts"
-          "  jb ms  child CPU  child RSS (anon)")
+          "  jb ms  child CPU  child RSS (anon, PSS)")
     for loss in args.loss:
         for rtt in args.rtt:
             r = cell(args, browser, chain, loss, rtt)
             rows.append(r)
             print(f" {loss:3}% {rtt:4} {r['decoded']:7.1f}% {r['freezes']:8} {r['frozen']:6.2f}%"
                   f" {r['nacks']:8} {r['plis']:5} {r['rtx']:9} {r['lost']:7}/{r['packets']:<7}"
-                  f" {r['jb_ms']:6.0f} {r['cpu']:9.1f}% {r['rss']:7.1f} MB ({r['anon']:.1f})", flush=True)
+                  f" {r['jb_ms']:6.0f} {r['cpu']:9.1f}% {r['rss']:7.1f} MB ({r['anon']:.1f}, {r['pss']:.1f})", flush=True)
             print(f"        answer keeps {r['answer']}; relay: {r['relay']}", flush=True)
     return rows
 
