@@ -213,10 +213,18 @@ void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
     if (transceivers == nullptr || transceivers->len == 0) {
         fail_session("transceivers != nullptr && transceivers->len > 0");
     }
+    // A lost packet would otherwise cost the viewer every frame up to the next keyframe: the
+    // offer asks for NACK feedback and an RTX stream, served from the sent-packet history.
+    for (guint i = 0; i < transceivers->len; ++i) {
+        g_object_set(g_array_index(transceivers, GstWebRTCRTPTransceiver*, i), "do-nack", TRUE,
+                     nullptr);
+    }
     g_array_unref(transceivers);
+    g_signal_connect(pipeline.get(), "deep-element-added", G_CALLBACK(size_rtx_history_static),
+                     nullptr);
 
     pipeline_ = std::move(pipeline);
-    webrtcbin_ = webrtcbin;
+    set_webrtcbin(webrtcbin);
     payloader_ = payloader;
     appsrc_ = appsrc;
     add_ice_local_addresses();
@@ -239,6 +247,32 @@ void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
     gst_element_set_state(pipeline_.get(), GST_STATE_READY);
     create_datachannel();
     gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+}
+
+// webrtcbin builds the retransmission sender once the video is negotiated, inside a bin it hands
+// to its rtpbin, and keeps only a few hundred packets by default: too little for a viewer a
+// long round trip away at a high bitrate. The history is bounded by time instead.
+void WebRTCGstSession::size_rtx_history_static(GstBin*, GstBin*, GstElement* element, gpointer) {
+    const auto size = [](GstElement* candidate) {
+        GstElementFactory* factory = gst_element_get_factory(candidate);
+        if (factory == nullptr || std::strcmp(GST_OBJECT_NAME(factory), "rtprtxsend") != 0) return;
+        guint kept_ms = 0;  // seen once as itself and once inside its bin
+        g_object_get(candidate, "max-size-time", &kept_ms, nullptr);
+        if (kept_ms == kRtxHistoryMs) return;
+        g_object_set(candidate, "max-size-time", kRtxHistoryMs, "max-size-packets",
+                     kRtxHistoryMaxPackets, nullptr);
+        spdlog::info("Keeping {} ms of sent video for retransmission", kRtxHistoryMs);
+    };
+    size(element);
+    if (!GST_IS_BIN(element)) return;
+    GstIterator* children = gst_bin_iterate_recurse(GST_BIN(element));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(children, &item) == GST_ITERATOR_OK) {
+        size(GST_ELEMENT(g_value_get_object(&item)));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(children);
 }
 
 void WebRTCGstSession::add_ice_local_addresses() {
@@ -275,6 +309,8 @@ GstFlowReturn WebRTCGstSession::payloader_chain_static(GstPad* pad, GstObject* p
 
 void WebRTCGstSession::destroy_gst_pipeline() {
     if (!pipeline_) return;
+    // First, so that an offer the old element completes while it stops is known to be stale.
+    set_webrtcbin(nullptr);
     ice_check_source_.reset();
     gst_element_set_state(pipeline_.get(), GST_STATE_PAUSED);
     gst_element_set_state(pipeline_.get(), GST_STATE_READY);
@@ -282,7 +318,6 @@ void WebRTCGstSession::destroy_gst_pipeline() {
     gst_bus_remove_watch(bus_.get());
     bus_.reset();
     pipeline_.reset();
-    webrtcbin_ = nullptr;
     payloader_ = nullptr;
     appsrc_ = nullptr;
     forget_channel();

@@ -31,6 +31,11 @@ public:
     static constexpr guint kIceCheckPeriodS = 5;
     static constexpr guint kPayloaderMtu = 1400;  // bytes
     static constexpr const char* kDataChannelLabel = "sendChannel";
+    // Sent packets kept for retransmission: long enough for a viewer's NACK to come back over a
+    // slow path and its retransmission to be asked again; the packet bound only caps memory
+    // (about 10 MB) for a stream far above what drones send.
+    static constexpr guint kRtxHistoryMs = 1500;
+    static constexpr guint kRtxHistoryMaxPackets = 8192;
 
     WebRTCGstSession(uint32_t manet_addr, uint64_t consumer_id, std::string turn_url,
                      std::string stun_url, int pipe_fd, uint8_t camera_type,
@@ -57,15 +62,20 @@ private:
     void destroy_gst_pipeline();
     void add_ice_local_addresses();
     void guard_payloader_input();
+    static void size_rtx_history_static(GstBin* pipeline, GstBin* bin, GstElement* element,
+                                        gpointer unused);
     static GstFlowReturn payloader_chain_static(GstPad* pad, GstObject* parent, GstBuffer* buffer);
     static gboolean bus_call_static(GstBus* bus, GstMessage* message, gpointer self);
     gboolean bus_call(GstMessage* message);
 
     // Negotiation.
+    struct PendingOffer;
     static void gst_on_negotiation_needed_static(GstElement* webrtcbin, gpointer self);
-    void gst_on_negotiation_needed();
-    static void gst_on_offer_created_static(GstPromise* promise, gpointer self);
-    void gst_on_offer_created_cb(GstPromise* promise);
+    void gst_on_negotiation_needed(GstElement* webrtcbin);
+    static void gst_on_offer_created_static(GstPromise* promise, gpointer pending);
+    void gst_on_offer_created_cb(GstPromise* promise, GstElement* webrtcbin);
+    bool is_current_webrtcbin(GstElement* webrtcbin);
+    void set_webrtcbin(GstElement* webrtcbin);
     static void gst_on_ice_candidate_static(GstElement* webrtcbin, guint mline_index,
                                             gchar* candidate, gpointer self);
     void gst_on_ice_candidate(guint mline_index, const gchar* candidate);
@@ -81,11 +91,13 @@ private:
     void create_datachannel();
     void datachannel_detections(uint32_t rtp_timestamp,
                                 const messgen::Dynamic<msgs::video::detection_item>& detections);
-    void adopt_channel(GstWebRTCDataChannel* channel);
+    // Holds `channel` instead of the current one unless it is held already; true when adopted.
+    bool adopt_unless_held(GstWebRTCDataChannel* channel);
     void connect_channel_signals(GstWebRTCDataChannel* channel);
     bool holds_channel();
     bool is_held_channel(GstWebRTCDataChannel* channel);
-    void forget_channel();
+    // Forgets the held channel, or only `only_if` when that is the one held.
+    void forget_channel(GstWebRTCDataChannel* only_if = nullptr);
     static void gst_on_data_channel_static(GstElement* webrtcbin, GstWebRTCDataChannel* channel,
                                            gpointer self);
     void gst_on_data_channel(GstWebRTCDataChannel* channel);
@@ -108,7 +120,10 @@ private:
 
     norvane::GstObjectPtr<GstElement> pipeline_;
     norvane::GstObjectPtr<GstBus> bus_;
-    GstElement* webrtcbin_ = nullptr;  // children of the pipeline, valid while it exists
+    // Children of the pipeline, valid while it exists. webrtcbin_ is replaced on the loop
+    // thread, which reads it freely; the offer callbacks compare against it under the lock.
+    std::mutex webrtcbin_mutex_;
+    GstElement* webrtcbin_ = nullptr;
     GstElement* payloader_ = nullptr;
     GstElement* appsrc_ = nullptr;
     norvane::GSourcePtr ice_check_source_;
