@@ -1,4 +1,5 @@
 import { DetectionBuffer, fitTransform, rtpDistance } from './detections.js';
+import { nextPlayout } from './playout.js';
 
 const RECONNECT_MIN_MS = 500;
 const RECONNECT_MAX_MS = 10000;
@@ -217,6 +218,7 @@ class Tile {
     this.codec = '';
     this.offers = 0;
     this.route = null; // [local, remote] candidate type of the selected pair
+    this.playout = null; // jitter buffer target and the loss counters behind it (playout.js)
     this.matchGaps = []; // RTP ticks between recent frames and their detections' "t"
     this.reopenAttempts = null; // a number while reopening after the connection came back
     this.reopenAt = null;
@@ -427,13 +429,31 @@ class Tile {
       this.decodedNow = inbound.framesDecoded ?? 0;
       this.framesDecoded = this.decodedBefore + this.decodedNow;
       this.codec = (codecs.get(inbound.codecId) ?? '').replace('video/', '');
+      this.adaptPlayout(pc, inbound, pair);
     } catch {
       // The connection was closed under us.
     }
   }
 
+  // Holds frames a round trip longer only while the link loses packets (see playout.js).
+  adaptPlayout(pc, inbound, pair) {
+    const before = this.playout?.target ?? null;
+    this.playout = nextPlayout(this.playout, {
+      at: performance.now(),
+      nacks: inbound.nackCount,
+      lost: inbound.packetsLost,
+      rtt: pair?.currentRoundTripTime,
+    });
+    if (this.playout.target === before) return;
+    const receiver = pc.getReceivers().find((r) => r.track?.kind === 'video');
+    if (receiver && 'jitterBufferTarget' in receiver) {
+      receiver.jitterBufferTarget = this.playout.target;
+    }
+  }
+
   closePeer() {
     if (!this.pc) return;
+    this.playout = null;
     this.decodedBefore += this.decodedNow;
     this.decodedNow = 0;
     this.route = null;
@@ -462,6 +482,7 @@ class Tile {
       detectionMessages: this.detectionMessages,
       boxesDrawn: this.boxesDrawn,
       route: this.route,
+      playoutTarget: this.playout?.target ?? null,
     };
   }
 }
