@@ -33,7 +33,7 @@ public:
     template <typename... Args>
     void error(const std::shared_ptr<spdlog::logger>& log, uint32_t source,
                fmt::format_string<Args...> format, Args&&... args) {
-        Entry* folding = admit(log, source, format.get().data());
+        Entry* folding = admit(log, source, static_cast<fmt::string_view>(format).data());
         if (folding == nullptr) {
             log->error(format, std::forward<Args>(args)...);
         } else if (folding->folded++ == 0) {
