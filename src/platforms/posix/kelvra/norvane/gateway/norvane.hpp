@@ -17,6 +17,7 @@
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/gateway/stream.hpp"
 #include "kelvra/norvane/ingest/blacklist.hpp"
+#include "kelvra/norvane/ingest/log_fold.hpp"
 #include "kelvra/norvane/ingest/msg_logger.hpp"
 #include "kelvra/norvane/ingest/udp_batch.hpp"
 #include "kelvra/norvane/jitter/constants.hpp"
@@ -97,7 +98,7 @@ public:
 private:
     // One received datagram (or a failed receive, `received` < 0) through the whole ingest path.
     void handle_datagram(ssize_t received, const sockaddr_in& sender);
-    bool decrypt_video_data(norvane::StreamMap::iterator stream);
+    bool decrypt_video_data(norvane::StreamMap::iterator stream, uint32_t source);
     void handle_video_message(const msgs::video::video_fragment_info& fragment_info,
                               const msgs::video::control_data& control, uint32_t manet_addr,
                               uint8_t camera_type, ConstSlice<uint8_t> payload,
@@ -162,6 +163,9 @@ private:
     // The session entries of the poll set are rebuilt only after sessions came or went.
     bool sessions_changed_ = true;
     norvane::Blacklist blacklist_;
+    // Errors caused by what a source sends, folded so that a flood of bad datagrams does not
+    // flood the log.
+    norvane::LogFold input_log_;
     std::vector<uint8_t> outgoing_;
     messgen::OwnedArena arena_{kParseArenaSize};
     norvane::MsgLogger msg_logger_;

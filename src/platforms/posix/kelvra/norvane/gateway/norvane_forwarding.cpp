@@ -24,8 +24,8 @@ void Norvane::send_new_frames(norvane::Stream& stream) {
             logger_->error("Failed to serialize frame_msg, frame_msg payload size: {}", frame.size);
             continue;
         }
-        for (const norvane::WebrtcSession& session : stream.sessions) {
-            norvane::write_buffer_to_pipe(session.to_child_write.get(), outgoing_.data(),
+        for (norvane::WebrtcSession& session : stream.sessions) {
+            norvane::write_buffer_to_pipe(session.to_child_write, outgoing_.data(),
                                           outgoing_.size());
         }
         outgoing_.clear();

@@ -9,6 +9,7 @@
 
 #include "kelvra/core/unique_fd.hpp"
 #include "kelvra/manet/aes_gcm.hpp"
+#include "kelvra/norvane/gateway/session_pipe.hpp"
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
 
 namespace spdlog {
@@ -42,7 +43,7 @@ struct WebrtcSession {
     // Bytes still to skip of a frame too long for `buffer`, which could never complete there.
     size_t discard = 0;
     UniqueFd to_child_read;
-    UniqueFd to_child_write;
+    SessionPipeWriter to_child_write;
     UniqueFd from_child_read;
     UniqueFd from_child_write;
 };
