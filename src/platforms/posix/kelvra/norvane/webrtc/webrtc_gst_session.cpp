@@ -233,9 +233,9 @@ void WebRTCGstSession::on_connection_change() {
 // keep their own timestamps, so that the viewer plays them no later than it would have had it
 // joined at a keyframe.
 void WebRTCGstSession::play_pending() {
-    if (pending_.empty()) return;
     spdlog::info("Viewer connected: playing {} frames since the latest keyframe",
                  pending_.frames().size());
+    if (pending_.empty()) return;
     const GstObjectPtr<GstClock> clock(gst_element_get_clock(pipeline_.get()));
     const GstClockTime now =
         clock ? gst_clock_get_time(clock.get()) - gst_element_get_base_time(pipeline_.get()) : 0;
