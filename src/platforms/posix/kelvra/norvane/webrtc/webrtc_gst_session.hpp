@@ -58,8 +58,6 @@ public:
     const std::string& turn_server() const { return turn_server_; }
     uint8_t video_format() const { return video_format_; }
     bool has_pipeline() const { return pipeline_ != nullptr; }
-    // Whether frames now reach the viewer: its transport was up when the loop last looked.
-    bool viewer_connected() const { return connected_; }
     // The element of the running pipeline with this name, for inspection; null when none.
     norvane::GstObjectPtr<GstElement> element(const char* name) const;
 
