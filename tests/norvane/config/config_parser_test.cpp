@@ -55,6 +55,8 @@ TEST(ConfigParser, OptionalUnknownAndOutOfRangeSettingsAreAccepted) {
     config["ice_local_addresses"] = {"127.0.0.1", "::1", "10.1.2.3"};
     config["latency_ms"] = 1;
     config["max_incomplete_bytes"] = 1 << 20;
+    config["catchup_max_bytes"] = 0;
+    config["catchup_max_frames"] = 10'000;
     config["receive_buffer_bytes"] = 1;
     config["signalling_encryption_required"] = true;
     config["listen_port"] = 0;
@@ -64,6 +66,8 @@ TEST(ConfigParser, OptionalUnknownAndOutOfRangeSettingsAreAccepted) {
               (std::vector<std::string>{"127.0.0.1", "::1", "10.1.2.3"}));
     EXPECT_EQ(record.latency_ms, 1);
     EXPECT_EQ(record.max_incomplete_bytes, 1u << 20);
+    EXPECT_EQ(record.catchup_max_bytes, 0u);
+    EXPECT_EQ(record.catchup_max_frames, 10'000u);
     EXPECT_EQ(record.receive_buffer_bytes, 1u);
     EXPECT_TRUE(record.signalling_encryption_required);
     EXPECT_EQ(record.utm_port, 30000);
@@ -103,6 +107,8 @@ TEST(ConfigParser, EachWrongValueIsRefusedWithItsErrorNumber) {
         {"ice_local_addresses", "type_error.1005", {json{"localhost"}, json{"1.2.3"}}},
         {"latency_ms", "type_error.1006", {0, -5, 10'001, 250.5, "400"}},
         {"max_incomplete_bytes", "type_error.1007", {(1 << 20) - 1, -1, 1e12, "64M"}},
+        {"catchup_max_bytes", "type_error.1010", {(9 << 20) + 1, -1, 1.5, "8M"}},
+        {"catchup_max_frames", "type_error.1010", {10'001, -1, nullptr}},
         {"receive_buffer_bytes",
          "type_error.1008",
          {0, -1, 536'870'913, 1.5, "8388608", 18'446'744'073'709'551'615u, nullptr}},

@@ -72,6 +72,12 @@ public:
     }
     // The bytes each stream may hold for frames not yet complete.
     void set_max_incomplete_bytes(uint64_t bytes) { jitter_options_.max_incomplete_bytes = bytes; }
+    // Bounds of the run of frames since the latest keyframe that each stream announced from now
+    // on keeps for viewers who join between keyframes.
+    void set_catchup_limits(uint64_t max_bytes, size_t max_frames) {
+        catchup_max_bytes_ = max_bytes;
+        catchup_max_frames_ = max_frames;
+    }
 
     void on_signalling_message(const messgen::MessageInfo& info) override;
     void on_connect() override {}
@@ -148,6 +154,8 @@ private:
     std::string turn_url_;
     std::vector<std::string> ice_local_addresses_;
     JitterBufferOptions jitter_options_;
+    uint64_t catchup_max_bytes_ = norvane::CatchupCache::kDefaultMaxBytes;
+    size_t catchup_max_frames_ = norvane::CatchupCache::kDefaultMaxFrames;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
     // Points into the receive batch at the datagram being handled.

@@ -135,7 +135,7 @@ void Norvane::handle_video_message(const video_fragment_info& fragment_info,
         stream.flight_id = control.flight_id;
     }
     stream.sink.sender_address = sender;
-    stream.sink.jitter_buffer.push_fragment(fragment_info, payload);
+    stream.sink.jitter_buffer.push_fragment(fragment_info, payload, control.video_format);
     stream.sink.jitter_buffer.update_roundtrip(control);
     send_stream_stats(stream.sink);
 }

@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "kelvra/norvane/gateway/frame_forwarding.hpp"
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
 #include "kelvra/norvane/webrtc/session_process.hpp"
@@ -92,6 +93,7 @@ bool Norvane::spawn_session(norvane::Stream& stream, const video::session_reques
     session.to_child_write = norvane::SessionPipeWriter(std::move(to_child.write_end));
     session.from_child_read = std::move(from_child.read_end);
     session.from_child_write = std::move(from_child.write_end);
+    norvane::send_catchup(stream, session, outgoing_);
     stream.sessions.push_back(std::move(session));
     sessions_changed_ = true;
     return true;

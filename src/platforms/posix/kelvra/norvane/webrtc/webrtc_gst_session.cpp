@@ -131,6 +131,7 @@ void WebRTCGstSession::handle_frame(const video::video_frame& frame) {
         launch_gst_pipeline(frame.video_format);
         video_format_ = frame.video_format;
         dropped_frames_logged_ = false;
+        watch_connection_state();
     }
     if (appsrc_ == nullptr) {
         // No payloader exists for this format; say so once, not for every frame.
@@ -156,14 +157,98 @@ void WebRTCGstSession::handle_frame(const video::video_frame& frame) {
     if (frame.payload.size != 0) std::memcpy(map.data, frame.payload.ptr, frame.payload.size);
     gst_buffer_unmap(buffer, &map);
 
-    // The payloader's timestamp is still that of the previous frame: viewers pair these
-    // detections with the frame that follows that timestamp.
-    guint rtp_timestamp = 0;
-    g_object_get(payloader_, "timestamp", &rtp_timestamp, nullptr);
-    datachannel_detections(rtp_timestamp, frame.detections);
-
-    // appsrc takes the buffer's reference; its timestamp is the running time of the push.
+    std::vector<video::detection_item> detections(frame.detections.ptr,
+                                                  frame.detections.ptr + frame.detections.size);
+    if (connected_) {
+        push_frame(buffer, std::move(detections));
+        return;
+    }
+    // Nothing reaches the viewer yet: the frame is kept for it, and pushed without its
+    // detections only so that the pipeline learns its caps for the offer.
+    PendingFrame pending;
+    pending.buffer = {gst_buffer_ref(buffer), [](GstBuffer* b) { gst_buffer_unref(b); }};
+    pending.detections = std::move(detections);
+    pending_.add(std::move(pending), frame.keyframe != 0,
+                 frame.payload.size + frame.detections.size * sizeof(video::detection_item));
     gst_app_src_push_buffer(GST_APP_SRC(appsrc_), buffer);
+}
+
+namespace {
+
+// The detections of a frame travel with its buffer to the payloader, which sends them when it
+// takes the frame: only then is its timestamp property that of the frame before, also when
+// many frames are queued at once.
+GQuark detections_quark() {
+    static const GQuark quark = g_quark_from_static_string("norvane-detections");
+    return quark;
+}
+
+using Detections = std::vector<video::detection_item>;
+
+}  // namespace
+
+void WebRTCGstSession::push_frame(GstBuffer* buffer,
+                                  std::vector<video::detection_item> detections) {
+    auto* travelling = new Detections(std::move(detections));
+    gst_mini_object_set_qdata(GST_MINI_OBJECT(buffer), detections_quark(), travelling,
+                              [](gpointer data) { delete static_cast<Detections*>(data); });
+    // appsrc takes the buffer's reference; a buffer without a timestamp gets the running time
+    // at which appsrc hands it on.
+    gst_app_src_push_buffer(GST_APP_SRC(appsrc_), buffer);
+}
+
+void WebRTCGstSession::watch_connection_state() {
+    connected_ = false;
+    pending_.reset();
+    if (webrtcbin_ == nullptr) return;
+    g_object_set(appsrc_, "max-bytes", guint64{kAppsrcMaxBytes}, nullptr);
+    g_signal_connect(webrtcbin_, "notify::connection-state", G_CALLBACK(on_connection_state_static),
+                     this);
+}
+
+void WebRTCGstSession::on_connection_state_static(GstElement*, GParamSpec*, gpointer self) {
+    // Emitted on GStreamer's threads; the frames are the loop's.
+    auto* session = static_cast<WebRTCGstSession*>(self);
+    g_main_context_invoke(
+        session->main_loop_ != nullptr ? g_main_loop_get_context(session->main_loop_) : nullptr,
+        on_connection_change_static, self);
+}
+
+gboolean WebRTCGstSession::on_connection_change_static(gpointer self) {
+    static_cast<WebRTCGstSession*>(self)->on_connection_change();
+    return G_SOURCE_REMOVE;
+}
+
+void WebRTCGstSession::on_connection_change() {
+    if (webrtcbin_ == nullptr || connected_) return;
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtcbin_, "connection-state", &state, nullptr);
+    if (state != GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) return;
+    connected_ = true;
+    play_pending();
+}
+
+// The kept frames are replayed at once, time-stamped just before the present, two RTP clock
+// ticks apart: the viewer decodes them as soon as they arrive, and the live frames after them
+// keep their own timestamps, so that the viewer plays them no later than it would have had it
+// joined at a keyframe.
+void WebRTCGstSession::play_pending() {
+    spdlog::info("Viewer connected: playing {} frames since the latest keyframe",
+                 pending_.frames().size());
+    if (pending_.empty()) return;
+    const GstObjectPtr<GstClock> clock(gst_element_get_clock(pipeline_.get()));
+    const GstClockTime now =
+        clock ? gst_clock_get_time(clock.get()) - gst_element_get_base_time(pipeline_.get()) : 0;
+    const size_t count = pending_.frames().size();
+    for (size_t i = 0; i < count; ++i) {
+        const PendingFrame& frame = pending_.frames()[i];
+        GstBuffer* buffer = gst_buffer_copy(frame.buffer.get());
+        const GstClockTime back = (count - i) * kReplaySpacingNs;
+        GST_BUFFER_PTS(buffer) = now > back ? now - back : 0;
+        GST_BUFFER_DTS(buffer) = GST_BUFFER_PTS(buffer);
+        push_frame(buffer, frame.detections);
+    }
+    pending_.reset();
 }
 
 void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
@@ -301,6 +386,14 @@ void WebRTCGstSession::guard_payloader_input() {
 GstFlowReturn WebRTCGstSession::payloader_chain_static(GstPad* pad, GstObject* parent,
                                                        GstBuffer* buffer) {
     auto* self = static_cast<WebRTCGstSession*>(pad->chaindata);
+    if (const auto* detections = static_cast<const Detections*>(
+            gst_mini_object_get_qdata(GST_MINI_OBJECT(buffer), detections_quark()))) {
+        guint rtp_timestamp = 0;
+        g_object_get(parent, "timestamp", &rtp_timestamp, nullptr);
+        self->datachannel_detections(rtp_timestamp,
+                                     {const_cast<video::detection_item*>(detections->data()),
+                                      static_cast<uint32_t>(detections->size())});
+    }
     const GstFlowReturn result = self->payloader_chain_(pad, parent, buffer);
     if (result != GST_FLOW_ERROR) return result;
     spdlog::error("Frame dropped: the payloader could not packetize it");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvra/core/keyframe_run.hpp"
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/webrtc/gst_ref.hpp"
 #include "kelvra/norvane/webrtc/gst_session.hpp"
@@ -36,6 +37,16 @@ public:
     // (about 10 MB) for a stream far above what drones send.
     static constexpr guint kRtxHistoryMs = 1500;
     static constexpr guint kRtxHistoryMaxPackets = 8192;
+    // Frames since the latest keyframe kept until the viewer's transport is up: a stream's
+    // catch-up run from the gateway plus the live frames of the connection's set-up.
+    static constexpr uint64_t kPendingMaxBytes = 16ull << 20;
+    static constexpr size_t kPendingMaxFrames = 600;
+    // Bytes appsrc may queue: a whole pending run is pushed at once when the transport comes up.
+    static constexpr uint64_t kAppsrcMaxBytes = kPendingMaxBytes + (1ull << 20);
+    // Time-stamp step of the pending frames replayed at once: two ticks of the 90 kHz RTP clock,
+    // so that they keep distinct, increasing timestamps while the whole run lies just before
+    // the live frames that follow.
+    static constexpr GstClockTime kReplaySpacingNs = 22'223;
 
     WebRTCGstSession(uint32_t manet_addr, uint64_t consumer_id, std::string turn_url,
                      std::string stun_url, int pipe_fd, uint8_t camera_type,
@@ -58,6 +69,14 @@ public:
 private:
     // Pipeline and frames.
     void handle_frame(const msgs::video::video_frame& frame);
+    // Pushes `buffer` into appsrc; its detections are sent as the payloader takes it.
+    void push_frame(GstBuffer* buffer, std::vector<msgs::video::detection_item> detections);
+    void watch_connection_state();
+    static void on_connection_state_static(GstElement* webrtcbin, GParamSpec*, gpointer self);
+    static gboolean on_connection_change_static(gpointer self);
+    // On the loop: the viewer's transport came up; plays the frames kept for it.
+    void on_connection_change();
+    void play_pending();
     void launch_gst_pipeline(uint8_t format);
     void destroy_gst_pipeline();
     void add_ice_local_addresses();
@@ -130,6 +149,14 @@ private:
     GstPadChainFunction payloader_chain_ = nullptr;  // the payloader's own input function
     uint8_t video_format_ = 0;
     bool dropped_frames_logged_ = false;  // frames without a pipeline were reported
+    bool connected_ = false;              // the viewer's transport is up
+    // Frames pushed before the viewer's transport was up never reach it: they are kept, and
+    // played again once it is.
+    struct PendingFrame {
+        std::unique_ptr<GstBuffer, void (*)(GstBuffer*)> buffer{nullptr, nullptr};
+        std::vector<msgs::video::detection_item> detections;
+    };
+    KeyframeRun<PendingFrame> pending_{kPendingMaxBytes, kPendingMaxFrames, 64};
 
     // Offer and candidates are built and written from GStreamer's threads, possibly at once.
     std::mutex write_mutex_;
