@@ -33,6 +33,21 @@ TEST(SignalServerConfig, ReadsEveryField) {
     EXPECT_EQ(config.streams[0].id.text(), "gw1/0000BEEF/1");
     EXPECT_EQ(config.streams[0].key[0], 0x10);
     EXPECT_EQ(config.streams[0].name, "Front camera");
+    // Exposed only when asked: gateways on loopback, pages only under the local names.
+    EXPECT_EQ(config.gateways[0].listen_address, "127.0.0.1");
+    EXPECT_TRUE(config.gateways[0].allowed_sources.empty());
+    EXPECT_EQ(config.public_hosts,
+              (std::vector<std::string>{"127.0.0.1", "localhost", "127.0.0.1"}));
+
+    json exposed = valid_config();
+    exposed["public_hosts"] = {"Viewer.Example", "::1"};
+    exposed["gateways"][0]["allowed_sources"] = {"192.0.2.7", "2001:db8::1"};
+    exposed["limits"] = {{"sessions_total", 9}};
+    const ServerConfig exposed_config = parse_server_config(exposed);
+    EXPECT_EQ(exposed_config.public_hosts, (std::vector<std::string>{"viewer.example", "::1"}));
+    EXPECT_EQ(exposed_config.gateways[0].allowed_sources.size(), 2u);
+    EXPECT_EQ(exposed_config.limits.sessions_total, 9u);
+    EXPECT_EQ(exposed_config.limits.sessions_per_stream, Limits{}.sessions_per_stream);
 }
 
 TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
@@ -57,6 +72,13 @@ TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
         {"/streams/0/camera", 1.5, "streams[0].camera:"},
         {"/streams/0/key", "zz32547698badcfe0123456789abcdef", "streams[0].key:"},
         {"/streams/1", valid_config()["streams"][0], "streams[1]: same stream"},
+        {"/gateways/0/allowed_sources", json::array({"gw.example"}),
+         "gateways[0].allowed_sources:"},
+        {"/gateways/0/allowed_sources", "10.0.0.1", "gateways[0].allowed_sources:"},
+        {"/public_hosts", json::array({"viewer.example:8080"}), "public_hosts:"},
+        {"/public_hosts", json::array(), "public_hosts:"},
+        {"/limits", {{"sessions_total", 0}}, "limits.sessions_total:"},
+        {"/limits", {{"session_total", 5}}, "limits.session_total: unknown key"},
     };
     for (const Case& c : cases) {
         json config = valid_config();
