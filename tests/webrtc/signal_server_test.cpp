@@ -86,7 +86,7 @@ public:
         for (size_t i = 0; i < count; ++i) {
             const char opcode =
                 static_cast<char>((i == 0 ? 0x1 : 0x0) | (i + 1 == count ? 0x80 : 0));
-            const char head[] = {opcode, '\xFE', 1000 >> 8, 1000 & 0xFF, 0, 0, 0, 0};
+            const char head[] = {opcode, '\xFE', '\x03', '\xE8', 0, 0, 0, 0};  // 126: 1000 follows
             if (!send_all(fd_, std::string(head, sizeof(head)) + std::string(1000, 'x'))) {
                 return false;
             }

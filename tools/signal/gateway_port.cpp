@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace kelvra::norvane::signal_server {
@@ -157,18 +158,18 @@ void GatewayPort::promote(Link& link) {
     const Bytes terminate = link.challenge->terminate();
     link.challenge.reset();
     link.deadline.reset();
-    for (auto& owned : unproven_) {
-        if (owned.get() == &link) {
-            if (served_) {
-                spdlog::warn("Gateway {}: connection from {} replaces the one from {}",
-                             config_.name, link.peer, served_->peer);
-                close(*served_, "replaced");
-                unproven_.push_back(std::move(served_));  // freed by reap()
-            }
-            served_ = std::move(owned);
-            break;
-        }
+    const auto it =
+        std::find_if(unproven_.begin(), unproven_.end(),
+                     [&](const std::unique_ptr<Link>& owned) { return owned.get() == &link; });
+    std::unique_ptr<Link> proven = std::move(*it);
+    unproven_.erase(it);
+    if (served_) {
+        spdlog::warn("Gateway {}: connection from {} replaces the one from {}", config_.name,
+                     link.peer, served_->peer);
+        close(*served_, "replaced");
+        unproven_.push_back(std::move(served_));  // freed by reap()
     }
+    served_ = std::move(proven);
     spdlog::info("Gateway {} connected from {}", config_.name, link.peer);
     if (opened && !queue(link, terminate)) return;
     if (handler_.connected) handler_.connected();

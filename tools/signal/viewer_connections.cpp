@@ -135,18 +135,23 @@ void ViewerConnections::on_message_static(SoupWebsocketConnection*, gint type, G
                                           gpointer data) {
     auto* viewer = static_cast<Viewer*>(data);
     ViewerConnections& self = *viewer->owner;
-    if (self.hub_ == nullptr) return;  // the server is stopping
-    if (type != SOUP_WEBSOCKET_DATA_TEXT) {
-        self.send_text(viewer->id,
-                       R"({"type":"error","message":"only text messages are understood"})");
-        return;
-    }
+    if (self.hub_ == nullptr || viewer->cut) return;  // stopping, or the rest of a cut stream
     if (viewer->socket) {
         const auto counts = socket_counts(viewer->socket.get());
         if (counts) viewer->received_at_message = counts->received;
     }
     gsize size = 0;
     const auto* bytes = static_cast<const char*>(g_bytes_get_data(message, &size));
+    // Fragments read in one go escape the socket's measure; the whole message does not.
+    if (size > self.limits_.websocket_message_bytes && viewer->socket) {
+        self.cut(*viewer, "limit reached: message size");
+        return;
+    }
+    if (type != SOUP_WEBSOCKET_DATA_TEXT) {
+        self.send_text(viewer->id,
+                       R"({"type":"error","message":"only text messages are understood"})");
+        return;
+    }
     self.hub_->viewer_text(viewer->id, std::string_view(bytes != nullptr ? bytes : "", size));
 }
 
