@@ -38,12 +38,18 @@ using Predicate = std::function<bool(const json&)>;
 
 constexpr const char* kStream = "gw1/0000BEEF/1";
 
-// A connection to 127.0.0.1:`port`; no read waits longer than five seconds.
-UniqueFd connect_to(uint16_t port) {
+// A connection to 127.0.0.1:`port`, from `from` when given; no read waits longer than five
+// seconds.
+UniqueFd connect_to(uint16_t port, const char* from = nullptr) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const timeval timeout{5, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     sockaddr_in addr{};
+    if (from != nullptr) {
+        addr.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &addr.sin_addr);
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    }
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
@@ -152,6 +158,7 @@ protected:
                              {"gateways",
                               {{{"name", "gw1"},
                                 {"listen_port", gateway_port_},
+                                {"allowed_sources", json::array({"127.0.0.1"})},
                                 {"manet_addr", "0A0B0C0D"},
                                 {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}},
                              {"limits",
@@ -283,7 +290,12 @@ TEST_F(SignalServerTest, ImpostorsOnTheGatewayPortAreNeitherBelievedNorDisplaceT
     WsClient ws(http_port_);
     const uint32_t consumer = open(ws);
     ASSERT_NE(consumer, 0u);
+    EXPECT_TRUE(server_->wait_for_output(
+        "audit: session_open stream=gw1/0000BEEF/1 consumer=" + std::to_string(consumer), 5s));
 
+    const UniqueFd stranger = connect_to(gateway_port_, "127.0.0.2");
+    EXPECT_TRUE(server_->wait_for_output("127.0.0.2", 5s));
+    EXPECT_NE(server_->out().find("refused: not an allowed source"), std::string::npos);
     // Without the key an impostor cannot read the challenge; it offers the viewer its own SDP
     // and guesses the answer. Another one stays silent.
     const UniqueFd guessing = connect_to(gateway_port_);
