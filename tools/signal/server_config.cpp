@@ -1,7 +1,9 @@
 #include "signal/server_config.hpp"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
 
+#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -73,9 +75,28 @@ void check_name(const std::string& name, const std::string& key) {
     }
 }
 
+bool is_ip_address(const std::string& text) {
+    in6_addr bytes{};
+    return ::inet_pton(AF_INET, text.c_str(), &bytes) == 1 ||
+           ::inet_pton(AF_INET6, text.c_str(), &bytes) == 1;
+}
+
+std::vector<std::string> string_list(const json& object, const std::string& where,
+                                     const std::string& key) {
+    const json& value = member(object, where, key);
+    if (!value.is_array()) fail(join(where, key), "must be an array of strings");
+    std::vector<std::string> out;
+    for (const json& item : value) {
+        if (!item.is_string()) fail(join(where, key), "must be an array of strings");
+        out.push_back(item.get<std::string>());
+    }
+    return out;
+}
+
 GatewayConfig parse_gateway(const json& value, const std::string& where) {
-    require_object(value, where,
-                   {"name", "listen_address", "listen_port", "manet_addr", "manet_key"});
+    require_object(
+        value, where,
+        {"name", "listen_address", "listen_port", "manet_addr", "manet_key", "allowed_sources"});
     GatewayConfig gateway;
     gateway.name = string_member(value, where, "name");
     check_name(gateway.name, join(where, "name"));
@@ -86,6 +107,13 @@ GatewayConfig parse_gateway(const json& value, const std::string& where) {
         static_cast<uint16_t>(number_member(value, where, "listen_port", 1, 65535));
     gateway.manet_addr = manet_member(value, where, "manet_addr");
     gateway.manet_key = key_member(value, where, "manet_key");
+    if (value.contains("allowed_sources")) {
+        gateway.allowed_sources = string_list(value, where, "allowed_sources");
+        for (const std::string& source : gateway.allowed_sources) {
+            if (!is_ip_address(source))
+                fail(join(where, "allowed_sources"), "'" + source + "' is no IP address");
+        }
+    }
     return gateway;
 }
 
@@ -123,6 +151,45 @@ IceServer parse_ice_server(const json& value, const std::string& where) {
     return server;
 }
 
+Limits parse_limits(const json& value) {
+    Limits limits;
+    const std::pair<const char*, uint32_t*> keys[] = {
+        {"sessions_per_connection", &limits.sessions_per_connection},
+        {"sessions_per_stream", &limits.sessions_per_stream},
+        {"sessions_total", &limits.sessions_total},
+        {"websocket_connections", &limits.websocket_connections},
+        {"websocket_message_bytes", &limits.websocket_message_bytes},
+        {"websocket_queue_bytes", &limits.websocket_queue_bytes},
+        {"http_connections", &limits.http_connections},
+        {"http_request_seconds", &limits.http_request_seconds},
+        {"http_max_ranges", &limits.http_max_ranges},
+        {"gateway_proof_seconds", &limits.gateway_proof_seconds},
+    };
+    std::set<std::string> allowed;
+    for (const auto& [key, field] : keys) allowed.insert(key);
+    require_object(value, "limits", allowed);
+    for (const auto& [key, field] : keys) {
+        if (value.contains(key)) *field = number_member(value, "limits", key, 1, 1u << 30);
+    }
+    return limits;
+}
+
+// Host names compare without case; a configured name is a bare host, without port or scheme.
+std::vector<std::string> parse_public_hosts(const json& value, const std::string& http_address) {
+    std::vector<std::string> hosts{"127.0.0.1", "localhost", http_address};
+    if (value.contains("public_hosts")) {
+        hosts = string_list(value, "", "public_hosts");
+        if (hosts.empty()) fail("public_hosts", "must name at least one host");
+    }
+    for (std::string& host : hosts) {
+        for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (host.empty() || host.find_first_of("/:@ ") != std::string::npos) {
+            if (!is_ip_address(host)) fail("public_hosts", "'" + host + "' is no bare host name");
+        }
+    }
+    return hosts;
+}
+
 }  // namespace
 
 StreamConfig parse_stream_config(const json& value, const std::string& where) {
@@ -139,7 +206,8 @@ StreamConfig parse_stream_config(const json& value, const std::string& where) {
 
 ServerConfig parse_server_config(const json& value) {
     require_object(value, "",
-                   {"http_address", "http_port", "web_root", "gateways", "streams", "ice_servers"});
+                   {"http_address", "http_port", "web_root", "gateways", "streams", "ice_servers",
+                    "public_hosts", "limits"});
     ServerConfig config;
     config.http_address = string_member(value, "", "http_address");
     config.http_port = static_cast<uint16_t>(number_member(value, "", "http_port", 1, 65535));
@@ -183,6 +251,8 @@ ServerConfig parse_server_config(const json& value) {
                 parse_ice_server(servers[i], fmt::format("ice_servers[{}]", i)));
         }
     }
+    config.public_hosts = parse_public_hosts(value, config.http_address);
+    if (value.contains("limits")) config.limits = parse_limits(value["limits"]);
     return config;
 }
 

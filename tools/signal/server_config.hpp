@@ -18,13 +18,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A gateway is known only by the port it connects to: it sends no identity of its own.
+// A gateway is known only by the port it connects to: it sends no identity of its own, and
+// proves it only by opening a record sealed with its key.
 struct GatewayConfig {
     std::string name;
-    std::string listen_address = "0.0.0.0";
+    std::string listen_address = "127.0.0.1";
     uint16_t listen_port = 0;
     uint32_t manet_addr = 0;
     Key manet_key{};
+    // IP addresses a connection may come from; empty: any.
+    std::vector<std::string> allowed_sources;
 };
 
 struct StreamConfig {
@@ -41,6 +44,20 @@ struct IceServer {
     std::string credential;
 };
 
+// What one client, or all of them, may hold at once. Every bound is a key of "limits".
+struct Limits {
+    uint32_t sessions_per_connection = 8;
+    uint32_t sessions_per_stream = 32;
+    uint32_t sessions_total = 256;
+    uint32_t websocket_connections = 64;
+    uint32_t websocket_message_bytes = 256 * 1024;
+    uint32_t websocket_queue_bytes = 1024 * 1024;
+    uint32_t http_connections = 128;
+    uint32_t http_request_seconds = 10;
+    uint32_t http_max_ranges = 4;
+    uint32_t gateway_proof_seconds = 5;
+};
+
 struct ServerConfig {
     std::string http_address = "127.0.0.1";
     uint16_t http_port = 0;
@@ -48,6 +65,10 @@ struct ServerConfig {
     std::vector<GatewayConfig> gateways;
     std::vector<StreamConfig> streams;
     std::vector<IceServer> ice_servers;
+    // Names the server may be reached by (Host header, WebSocket Origin); never empty after
+    // parsing: "127.0.0.1", "localhost" and the HTTP address when none are configured.
+    std::vector<std::string> public_hosts;
+    Limits limits;
 };
 
 // Every check is strict: unknown keys, wrong types, out-of-range numbers and duplicates are

@@ -18,7 +18,8 @@ GSourcePtr attach(GSource* source, GSourceFunc callback, gpointer data) {
 
 SignalApp::SignalApp(ServerConfig config)
     : config_(std::move(config)),
-      gateways_(config_.gateways),
+      gateways_(config_.gateways, std::chrono::seconds(config_.limits.gateway_proof_seconds)),
+      viewers_(config_.limits),
       hub_(config_, gateways_, viewers_),
       http_(config_, hub_, viewers_),
       loop_(g_main_loop_new(nullptr, FALSE)) {

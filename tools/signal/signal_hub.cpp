@@ -11,7 +11,7 @@ using nlohmann::json;
 namespace video = msgs::video;
 
 SignalHub::SignalHub(const ServerConfig& config, GatewaySink& gateways, ViewerSink& viewers)
-    : gateways_(gateways), viewers_sink_(viewers) {
+    : gateways_(gateways), viewers_sink_(viewers), limits_(config.limits) {
     for (const auto& gateway : config.gateways) gateway_connected_[gateway.name] = false;
     for (const auto& stream : config.streams) catalogue_.add(stream);
     if (config.ice_servers.empty()) return;
@@ -46,8 +46,17 @@ void SignalHub::announce(const StreamConfig& stream, bool enabled) {
     spdlog::info("{} stream {}", enabled ? "Announced" : "Withdrew", stream.id.text());
 }
 
-void SignalHub::terminate(const Session& session) {
+void SignalHub::audit_session(const char* event, const Session& session, std::string_view reason) {
+    const auto viewer = viewers_.find(session.viewer);
+    spdlog::info("audit: {} stream={} consumer={} viewer={} from={}{}{}", event,
+                 session.stream.text(), session.consumer, session.viewer,
+                 viewer != viewers_.end() ? viewer->second : "gone",
+                 reason.empty() ? "" : " reason=", reason);
+}
+
+void SignalHub::terminate(const Session& session, std::string_view reason) {
     const uint32_t consumer = session.consumer;  // `session` may be the entry erased below
+    if (session.opened) audit_session("session_close", session, reason);
     video::terminate_session message;
     message.consumer_id = session.consumer;
     message.camera_type = session.stream.camera;
@@ -76,6 +85,7 @@ void SignalHub::gateway_disconnected(const std::string& gateway) {
     it->second = false;
     // The gateway's children went with the connection; their viewers must start again later.
     for (const Session& session : sessions_.of_gateway(gateway)) {
+        if (session.opened) audit_session("session_close", session, "gateway_disconnected");
         send(session.viewer, {{"type", "closed"},
                               {"stream", session.stream.text()},
                               {"reason", "gateway disconnected"}});
@@ -131,6 +141,7 @@ void SignalHub::on_session_response(const std::string& gateway, const messgen::M
     if (response.result == 0) {
         session->opened = true;
         spdlog::info("Session {} of stream {} opened", session->consumer, stream);
+        audit_session("session_open", *session);
         send(session->viewer,
              {{"type", "opened"}, {"stream", stream}, {"consumer", session->consumer}});
         return;

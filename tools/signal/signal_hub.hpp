@@ -56,15 +56,16 @@ public:
     void gateway_frame(const std::string& gateway, const messgen::MessageInfo& frame);
 
     // --- Viewers ---
-    // A new viewer, named by the transport with an id it has not used before.
-    void viewer_joined(ViewerId viewer);
+    // A new viewer, named by the transport with an id it has not used before; `from` is its
+    // address, for the log.
+    void viewer_joined(ViewerId viewer, std::string from = "unknown");
     void viewer_text(ViewerId viewer, std::string_view text);
     void viewer_left(ViewerId viewer);
 
-    // --- HTTP API ---
-    ApiResult add_stream(std::string_view body);
+    // --- HTTP API; `from` is the client's address, for the log ---
+    ApiResult add_stream(std::string_view body, std::string_view from = "unknown");
     ApiResult remove_stream(std::string_view gateway, std::string_view manet_addr,
-                            std::string_view camera);
+                            std::string_view camera, std::string_view from = "unknown");
     nlohmann::json streams_json() const;
     std::string metrics() const;
 
@@ -72,6 +73,7 @@ public:
     void tick();
 
     bool gateway_is_connected(const std::string& gateway) const;
+    bool knows_stream(const StreamId& id) const { return catalogue_.find(id) != nullptr; }
     size_t viewer_count() const { return viewers_.size(); }
     const SessionTable& sessions() const { return sessions_; }
 
@@ -82,7 +84,11 @@ private:
     void send_error(ViewerId viewer, std::string_view message);
     nlohmann::json stream_json(const StreamEntry& entry) const;
     // Ends a session on the gateway and forgets it.
-    void terminate(const Session& session);
+    void terminate(const Session& session, std::string_view reason);
+    // The one log line per session that opened and ended, in a form made for grep.
+    void audit_session(const char* event, const Session& session, std::string_view reason = {});
+    // The bound `open` would pass for this viewer and stream, if any.
+    const char* session_limit_reached(ViewerId viewer, const StreamId& stream) const;
 
     void on_stream_state(const std::string& gateway, const messgen::MessageInfo& frame);
     void on_session_response(const std::string& gateway, const messgen::MessageInfo& frame);
@@ -99,7 +105,8 @@ private:
     std::map<std::string, bool> gateway_connected_;
     StreamCatalogue catalogue_;
     SessionTable sessions_;
-    std::set<ViewerId> viewers_;
+    Limits limits_;
+    std::map<ViewerId, std::string> viewers_;  // with the address each came from
     // The "ice_servers" message every viewer gets first; null when none are configured.
     nlohmann::json ice_servers_message_;
     bool list_changed_ = false;

@@ -42,10 +42,10 @@ void SignalHub::tick() {
     if (!list_changed_) return;
     list_changed_ = false;
     const std::string text = to_text({{"type", "streams"}, {"streams", streams_json()}});
-    for (const ViewerId viewer : viewers_) viewers_sink_.send_text(viewer, text);
+    for (const auto& [viewer, from] : viewers_) viewers_sink_.send_text(viewer, text);
 }
 
-ApiResult SignalHub::add_stream(std::string_view body) {
+ApiResult SignalHub::add_stream(std::string_view body, std::string_view from) {
     const json request = json::parse(body, nullptr, false);
     if (request.is_discarded()) return {400, {{"error", "body is not JSON"}}};
     StreamConfig stream;
@@ -60,11 +60,12 @@ ApiResult SignalHub::add_stream(std::string_view body) {
     if (!catalogue_.add(stream)) return {409, {{"error", "stream exists already"}}};
     if (gateway_is_connected(stream.id.gateway)) announce(stream, true);
     list_changed_ = true;
+    spdlog::info("audit: stream_add stream={} from={}", stream.id.text(), from);
     return {201, stream_json(*catalogue_.find(stream.id))};
 }
 
 ApiResult SignalHub::remove_stream(std::string_view gateway, std::string_view manet_addr,
-                                   std::string_view camera) {
+                                   std::string_view camera, std::string_view from) {
     const auto addr = parse_manet_addr(manet_addr);
     const auto camera_number = parse_decimal(camera, 255);
     if (!addr || !camera_number) return {400, {{"error", "bad stream address"}}};
@@ -74,11 +75,12 @@ ApiResult SignalHub::remove_stream(std::string_view gateway, std::string_view ma
     for (const Session& session : sessions_.of_stream(id)) {
         send(session.viewer,
              {{"type", "closed"}, {"stream", id.text()}, {"reason", "stream removed"}});
-        terminate(session);
+        terminate(session, "stream_removed");
     }
     if (gateway_is_connected(id.gateway)) announce(entry->config, false);
     catalogue_.remove(id);
     list_changed_ = true;
+    spdlog::info("audit: stream_remove stream={} from={}", id.text(), from);
     return {200, {{"removed", id.text()}}};
 }
 
