@@ -139,7 +139,8 @@ class Chain:
     def start_signal(self, ice_servers):
         config = {
             "http_address": RELAY_BROWSER_SIDE, "http_port": self.http_port, "web_root": WEB_ROOT,
-            "gateways": [{"name": "gw1", "listen_port": self.gateway_port,
+            "gateways": [{"name": "gw1", "listen_address": RELAY_GATEWAY_SIDE,
+                          "listen_port": self.gateway_port, "allowed_sources": [GATEWAY_IP],
                           "manet_addr": "0000ABCD", "manet_key": MANET_KEY}],
             "streams": [{"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1,
                          "key": STREAM_KEY, "name": "Front camera"}],

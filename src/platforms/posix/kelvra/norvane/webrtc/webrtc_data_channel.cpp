@@ -88,7 +88,19 @@ void WebRTCGstSession::datachannel_detections(
     if (!channel) return;
     GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
     g_object_get(channel.get(), "ready-state", &state, nullptr);
+    if (state == GST_WEBRTC_DATA_CHANNEL_STATE_CONNECTING) {
+        // The frames replayed when the viewer connects reach it before its channel opens:
+        // their boxes follow as soon as it does, in frame order.
+        if (early_detections_.size() < kEarlyDetectionsMax) {
+            early_detections_.push_back(detections_text_);
+        }
+        return;
+    }
     if (state != GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) return;
+    for (const std::string& text : early_detections_) {
+        gst_webrtc_data_channel_send_string(channel.get(), text.c_str());
+    }
+    early_detections_.clear();
     gst_webrtc_data_channel_send_string(channel.get(), detections_text_.c_str());
 }
 

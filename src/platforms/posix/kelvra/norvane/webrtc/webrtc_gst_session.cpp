@@ -414,6 +414,7 @@ void WebRTCGstSession::destroy_gst_pipeline() {
     payloader_ = nullptr;
     appsrc_ = nullptr;
     forget_channel();
+    early_detections_.clear();
 }
 
 gboolean WebRTCGstSession::bus_call_static(GstBus*, GstMessage* message, gpointer self) {

@@ -41,6 +41,8 @@ public:
     // catch-up run from the gateway plus the live frames of the connection's set-up.
     static constexpr uint64_t kPendingMaxBytes = 16ull << 20;
     static constexpr size_t kPendingMaxFrames = 600;
+    // Detections texts held for a channel that is still opening: one per replayed frame.
+    static constexpr size_t kEarlyDetectionsMax = kPendingMaxFrames;
     // Bytes appsrc may queue: a whole pending run is pushed at once when the transport comes up.
     static constexpr uint64_t kAppsrcMaxBytes = kPendingMaxBytes + (1ull << 20);
     // Time-stamp step of the pending frames replayed at once: two ticks of the 90 kHz RTP clock,
@@ -167,6 +169,9 @@ private:
     std::mutex channel_mutex_;
     norvane::GObjectPtr<GstWebRTCDataChannel> data_channel_;
     std::string detections_text_;
+    // Texts of frames sent while the channel was still opening; only the payloader's streaming
+    // thread touches them while the pipeline runs.
+    std::vector<std::string> early_detections_;
 
     // Reserved by start(), in the child only.
     std::unique_ptr<messgen::OwnedArena> arena_;
