@@ -1,5 +1,6 @@
 #include "signal/server_config.hpp"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
 
 #include <fstream>
@@ -89,7 +90,44 @@ GatewayConfig parse_gateway(const json& value, const std::string& where) {
     return gateway;
 }
 
+// Where state is kept and how the HTTP side is protected.
+void parse_access_keys(const json& value, ServerConfig& config) {
+    if (value.contains("state_dir")) {
+        config.state_dir = string_member(value, "", "state_dir");
+        if (config.state_dir.empty()) fail("state_dir", "must not be empty");
+    }
+    if (value.contains("tls_cert") != value.contains("tls_key")) {
+        fail(value.contains("tls_cert") ? "tls_key" : "tls_cert",
+             "missing: tls_cert and tls_key go together");
+    }
+    if (value.contains("tls_cert")) {
+        config.tls_cert = string_member(value, "", "tls_cert");
+        config.tls_key = string_member(value, "", "tls_key");
+    }
+    if (value.contains("allow_insecure_http")) {
+        if (!value["allow_insecure_http"].is_boolean()) {
+            fail("allow_insecure_http", "must be true or false");
+        }
+        config.allow_insecure_http = value["allow_insecure_http"].get<bool>();
+    }
+    if (config.tls_cert.empty() && !config.allow_insecure_http &&
+        !is_loopback_address(config.http_address)) {
+        fail("http_address",
+             fmt::format("'{}' is not loopback, and without TLS passwords and session cookies "
+                         "would cross the network in the clear: set tls_cert and tls_key (or, "
+                         "behind a TLS proxy, allow_insecure_http: true)",
+                         config.http_address));
+    }
+}
+
 }  // namespace
+
+bool is_loopback_address(const std::string& address) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
 
 StreamConfig parse_stream_config(const json& value, const std::string& where) {
     require_object(value, where, {"gateway", "manet_addr", "camera", "key", "name"});
@@ -104,7 +142,9 @@ StreamConfig parse_stream_config(const json& value, const std::string& where) {
 }
 
 ServerConfig parse_server_config(const json& value) {
-    require_object(value, "", {"http_address", "http_port", "web_root", "gateways", "streams"});
+    require_object(value, "",
+                   {"http_address", "http_port", "web_root", "gateways", "streams", "state_dir",
+                    "tls_cert", "tls_key", "allow_insecure_http"});
     ServerConfig config;
     config.http_address = string_member(value, "", "http_address");
     config.http_port = static_cast<uint16_t>(number_member(value, "", "http_port", 1, 65535));
@@ -140,6 +180,7 @@ ServerConfig parse_server_config(const json& value) {
             config.streams.push_back(std::move(stream));
         }
     }
+    parse_access_keys(value, config);
     return config;
 }
 

@@ -39,7 +39,18 @@ struct ServerConfig {
     std::filesystem::path web_root;
     std::vector<GatewayConfig> gateways;
     std::vector<StreamConfig> streams;
+    // Accounts and the stored streams live in a database in this directory.
+    std::filesystem::path state_dir = "/var/lib/norvane-signal";
+    // HTTPS and WSS when both are set (PEM files).
+    std::filesystem::path tls_cert;
+    std::filesystem::path tls_key;
+    // Plain HTTP on an address other than loopback sends passwords in the clear; refused
+    // unless this is set.
+    bool allow_insecure_http = false;
 };
+
+// True for 127.0.0.0/8 and ::1.
+bool is_loopback_address(const std::string& address);
 
 // Every check is strict: unknown keys, wrong types, out-of-range numbers and duplicates are
 // refused with a ConfigError, so that a typing error never silently becomes a default.

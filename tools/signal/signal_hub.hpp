@@ -4,6 +4,7 @@
 // viewers into frames for gateways and JSON messages for viewers. The transports call in and are
 // called back through the two sinks.
 
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -65,8 +66,13 @@ public:
     ApiResult add_stream(std::string_view body);
     ApiResult remove_stream(std::string_view gateway, std::string_view manet_addr,
                             std::string_view camera);
-    nlohmann::json streams_json() const;
+    // The streams `visible` lets through; all when it is empty.
+    nlohmann::json streams_json(const std::function<bool(const StreamId&)>& visible = {}) const;
     std::string metrics() const;
+
+    // Which streams a viewer may see and open: set by the accounts; all while unset.
+    using StreamAccess = std::function<bool(ViewerId, const StreamId&)>;
+    void set_access(StreamAccess access) { access_ = std::move(access); }
 
     // Called about once a second: sends the stream list to every viewer if it changed.
     void tick();
@@ -80,6 +86,7 @@ private:
     void send_to_gateway(const std::string& gateway, const Bytes& frame);
     void send(ViewerId viewer, const nlohmann::json& message);
     void send_error(ViewerId viewer, std::string_view message);
+    void send_stream_list(ViewerId viewer);
     nlohmann::json stream_json(const StreamEntry& entry) const;
     // Ends a session on the gateway and forgets it.
     void terminate(const Session& session);
@@ -101,6 +108,7 @@ private:
     SessionTable sessions_;
     std::set<ViewerId> viewers_;
     bool list_changed_ = false;
+    StreamAccess access_;
     messgen::OwnedArena arena_{2 * FrameReader::kMaxFrameSize + 4096};
 };
 

@@ -32,15 +32,31 @@ json SignalHub::stream_json(const StreamEntry& entry) const {
             {"bitrate", f.bitrate}};
 }
 
-json SignalHub::streams_json() const {
+json SignalHub::streams_json(const std::function<bool(const StreamId&)>& visible) const {
     json list = json::array();
-    for (const auto& [id, entry] : catalogue_.entries()) list.push_back(stream_json(entry));
+    for (const auto& [id, entry] : catalogue_.entries()) {
+        if (!visible || visible(id)) list.push_back(stream_json(entry));
+    }
     return list;
+}
+
+void SignalHub::send_stream_list(ViewerId viewer) {
+    if (!access_) {
+        send(viewer, {{"type", "streams"}, {"streams", streams_json()}});
+        return;
+    }
+    send(viewer,
+         {{"type", "streams"},
+          {"streams", streams_json([&](const StreamId& id) { return access_(viewer, id); })}});
 }
 
 void SignalHub::tick() {
     if (!list_changed_) return;
     list_changed_ = false;
+    if (access_) {
+        for (const ViewerId viewer : viewers_) send_stream_list(viewer);
+        return;
+    }
     const std::string text = to_text({{"type", "streams"}, {"streams", streams_json()}});
     for (const ViewerId viewer : viewers_) viewers_sink_.send_text(viewer, text);
 }

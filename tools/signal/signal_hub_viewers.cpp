@@ -21,7 +21,7 @@ void SignalHub::send_error(ViewerId viewer, std::string_view message) {
 
 void SignalHub::viewer_joined(ViewerId viewer) {
     if (!viewers_.insert(viewer).second) return;
-    send(viewer, {{"type", "streams"}, {"streams", streams_json()}});
+    send_stream_list(viewer);
 }
 
 void SignalHub::viewer_left(ViewerId viewer) {
@@ -73,6 +73,11 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
     const std::string& stream_text = *string_field(message, "stream");
     const auto id = parse_stream_id(stream_text);
     const StreamEntry* entry = id ? catalogue_.find(*id) : nullptr;
+    // Said plainly, so that the account's holder asks for a grant rather than waits.
+    if (entry != nullptr && access_ && !access_(viewer, *id)) {
+        send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", "Not allowed"}});
+        return;
+    }
     if (entry == nullptr) {
         send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", "No stream found"}});
         return;

@@ -16,7 +16,12 @@ ViewerConnections::~ViewerConnections() {
     }
 }
 
-void ViewerConnections::add(SoupWebsocketConnection* connection) {
+const Account* ViewerConnections::account_of(ViewerId viewer) const {
+    const auto it = connections_.find(viewer);
+    return it == connections_.end() ? nullptr : &it->second->account;
+}
+
+void ViewerConnections::add(SoupWebsocketConnection* connection, Account account) {
     if (hub_ == nullptr) {
         soup_websocket_connection_close(connection, SOUP_WEBSOCKET_CLOSE_GOING_AWAY, nullptr);
         return;
@@ -26,6 +31,7 @@ void ViewerConnections::add(SoupWebsocketConnection* connection) {
 
     auto viewer = std::make_unique<Viewer>();
     viewer->owner = this;
+    viewer->account = std::move(account);
     viewer->connection.reset(SOUP_WEBSOCKET_CONNECTION(g_object_ref(connection)));
     viewer->on_message = SignalConnection(
         connection,

@@ -10,6 +10,7 @@
 
 #include "signal/glib_ref.hpp"
 #include "signal/signal_hub.hpp"
+#include "signal/user_store.hpp"
 
 namespace kelvra::norvane::signal_server {
 
@@ -26,7 +27,10 @@ public:
 
     // The hub exists only after its sinks; until set, connections are refused.
     void set_hub(SignalHub* hub) { hub_ = hub; }
-    void add(SoupWebsocketConnection* connection);
+    // `account` is who logged in on the connection; it decides which streams the viewer sees.
+    void add(SoupWebsocketConnection* connection, Account account = {});
+    // Nothing for a viewer that is gone.
+    const Account* account_of(ViewerId viewer) const;
     void send_text(ViewerId viewer, const std::string& text) override;
     size_t size() const { return connections_.size(); }
 
@@ -34,6 +38,7 @@ private:
     struct Viewer {
         ViewerConnections* owner = nullptr;
         ViewerId id = 0;
+        Account account;
         GObjectPtr<SoupWebsocketConnection> connection;
         SignalConnection on_message;
         SignalConnection on_closed;
