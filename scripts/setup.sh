@@ -12,7 +12,7 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-nice
-  iproute2 procps python3 python3-websocket chromium nodejs
+  iproute2 procps python3 python3-websocket chromium nodejs openssl curl
   clang libclang-rt-14-dev libfuzzer-14-dev
 )
 
