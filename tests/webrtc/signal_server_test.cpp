@@ -306,7 +306,8 @@ TEST_F(SignalServerTest, AccountsSeeOnlyTheirGrantsAndChangesOutliveAKill) {
         EXPECT_EQ(status, 200u) << body;
         EXPECT_EQ(body.find("\"key\""), std::string::npos) << body;
         std::vector<std::string> ids;
-        for (const json& stream : json::parse(body)["streams"]) ids.push_back(stream["id"]);
+        const json list = json::parse(body);
+        for (const json& stream : list["streams"]) ids.push_back(stream["id"]);
         return ids;
     };
     EXPECT_EQ(listed(), std::vector<std::string>{"gw1/00001234/2"});
