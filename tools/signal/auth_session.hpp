@@ -27,7 +27,7 @@ public:
     static constexpr int64_t kSessionSeconds = 12 * 3600;
     // The account the start-up link logs in as. It cannot be a stored account's name, since
     // those hold no blanks or brackets.
-    static constexpr const char* kStartupUser = "(start-up link)";
+    static constexpr const char* kStartupUser = "(start-up-link)";
 
     // `monotonic` paces the log-in throttle; `wall` (UTC) dates sessions, which outlive
     // restarts.

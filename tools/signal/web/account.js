@@ -29,7 +29,10 @@ function showAccount(me) {
   $('#login').hidden = true;
   $('#account').hidden = false;
   const role = me.role === 'admin' ? 'administrator' : 'viewer';
-  $('#account-name').textContent = `${me.user} (${role})`;
+  // The start-up link's account has a bracketed name no stored account can have.
+  $('#account-name').textContent = me.user.startsWith('(')
+    ? `${role} (start-up link)`
+    : `${me.user} (${role})`;
 }
 
 function askForPassword(message) {
