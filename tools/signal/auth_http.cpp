@@ -1,6 +1,7 @@
 #include "signal/auth_http.hpp"
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 #include <nlohmann/json.hpp>
 
@@ -54,8 +55,14 @@ std::string cookie_value(std::string_view header, std::string_view name) {
 
 std::optional<Account> AuthHttp::account_of(SoupServerMessage* message) {
     const std::string_view authorization = header(message, "Authorization");
-    if (authorization.starts_with("Bearer ")) return auth_.by_token(authorization.substr(7));
-    return auth_.by_cookie(cookie_value(header(message, "Cookie"), kCookie));
+    // An unreadable database lets no one in; it must not end the server either.
+    try {
+        if (authorization.starts_with("Bearer ")) return auth_.by_token(authorization.substr(7));
+        return auth_.by_cookie(cookie_value(header(message, "Cookie"), kCookie));
+    } catch (const StateError& error) {
+        spdlog::error("{}", error.what());
+        return std::nullopt;
+    }
 }
 
 std::optional<Account> AuthHttp::require(SoupServerMessage* message, bool admin_only) {
@@ -90,6 +97,15 @@ void AuthHttp::set_cookie(SoupServerMessage* message, const std::string& value, 
 }
 
 void AuthHttp::handle(SoupServerMessage* message, std::string_view path) {
+    try {
+        dispatch(message, path);
+    } catch (const StateError& error) {
+        spdlog::error("{}", error.what());
+        respond(message, SOUP_STATUS_INTERNAL_SERVER_ERROR, {{"error", "state database failed"}});
+    }
+}
+
+void AuthHttp::dispatch(SoupServerMessage* message, std::string_view path) {
     const std::string_view method = soup_server_message_get_method(message);
     if (path == "/api/login") {
         if (method != "POST")

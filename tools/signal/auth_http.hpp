@@ -37,6 +37,7 @@ public:
     std::optional<Account> account_of(SoupServerMessage* message);
 
 private:
+    void dispatch(SoupServerMessage* message, std::string_view path);
     void on_login(SoupServerMessage* message);
     void on_logout(SoupServerMessage* message);
     void set_cookie(SoupServerMessage* message, const std::string& value, int64_t max_age_s);

@@ -53,12 +53,25 @@ void SignalHub::send_stream_list(ViewerId viewer) {
 void SignalHub::tick() {
     if (!list_changed_) return;
     list_changed_ = false;
-    if (access_) {
-        for (const ViewerId viewer : viewers_) send_stream_list(viewer);
-        return;
+    // Viewers who may see the same streams share one text, built once: many viewers use one
+    // account, and the list changes with every report from a gateway.
+    std::map<std::vector<bool>, std::string> texts;
+    for (const ViewerId viewer : viewers_) {
+        std::vector<bool> visible;
+        for (const auto& [id, entry] : catalogue_.entries()) {
+            visible.push_back(!access_ || access_(viewer, id));
+        }
+        auto [text, fresh] = texts.try_emplace(std::move(visible));
+        if (fresh) {
+            json list = json::array();
+            size_t i = 0;
+            for (const auto& [id, entry] : catalogue_.entries()) {
+                if (text->first[i++]) list.push_back(stream_json(entry));
+            }
+            text->second = to_text({{"type", "streams"}, {"streams", std::move(list)}});
+        }
+        viewers_sink_.send_text(viewer, text->second);
     }
-    const std::string text = to_text({{"type", "streams"}, {"streams", streams_json()}});
-    for (const ViewerId viewer : viewers_) viewers_sink_.send_text(viewer, text);
 }
 
 ApiResult SignalHub::add_stream(std::string_view body) {
