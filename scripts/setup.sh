@@ -12,7 +12,7 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-nice
-  iproute2 procps python3 python3-websocket chromium nodejs openssl curl
+  iproute2 procps python3 python3-websocket chromium nodejs openssl curl coturn
   clang libclang-rt-14-dev libfuzzer-14-dev
 )
 
@@ -31,6 +31,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The TURN test starts its own turnserver in namespaces of its own; the package's service,
+  # which a systemd host starts at once, is of no use here.
+  if [[ " ${missing[*]} " == *" coturn "* ]] && [ -d /run/systemd/system ]; then
+    "${sudo_cmd[@]}" systemctl disable --now coturn.service >/dev/null 2>&1 || true
+  fi
 fi
 
 # Every viewer session gets two pipes of 10 MiB (the kernel rounds them up to 16 MiB). Without

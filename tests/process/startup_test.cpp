@@ -1,10 +1,8 @@
 // Runs the built gateway program and checks how it starts and how it ends: help, command-line
 // and configuration failures, socket failures, and an orderly stop on SIGTERM or SIGINT.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "kelvra/core/unique_fd.hpp"
 #include "support/process_runner.hpp"
 
 namespace kelvra::testing {
@@ -124,22 +121,13 @@ TEST(Configuration, EachRejectionIsReportedInTheLibraryFormatAndEndsWithOne) {
     const std::string prefix = "parse config file: [json.exception.";
     // Text that is not JSON is written as is, JSON is a merge patch (null removes a key) on
     // the runnable config; then the critical messages, in this order and nothing else. The
-    // JSON library's own explanations are its business: only up to their "]" is compared.
+    // JSON library's own explanations are its business: only up to their "]" is compared. What
+    // each wrong value is refused with is the parser's unit test.
     const std::pair<const char*, Lines> cases[] = {
         {"", {prefix + "parse_error.101]"}},
         {R"({"show_local_video": null})", {prefix + "out_of_range.403]"}},
-        {R"({"listen_port": "30000"})", {prefix + "type_error.302]"}},
         {R"({"manet_addr": "0A0B0C0"})",
          {"7 != 8", prefix + "type_error.1001] Manet addr has wrong len"}},
-        {R"({"manet_key": "000102030405060708090a0b0c0d0e0f00"})",
-         {"34 != 32", prefix + "type_error.1002] Manet key has wrong len"}},
-        {R"({"manet_addr": "0A0B0C0Z"})",
-         {prefix + "type_error.1003] Manet addr has wrong format"}},
-        {R"({"manet_key": "0001020304050607-8090a0b0c0d0e0f"})",
-         {prefix + "type_error.1004] Manet key has wrong format"}},
-        {R"({"receive_buffer_bytes": "8M"})",
-         {prefix + "type_error.1008] receive_buffer_bytes must be a whole number of bytes from 1 "
-                   "to 536870912: \"8M\""}},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -159,23 +147,14 @@ TEST(Configuration, EachRejectionIsReportedInTheLibraryFormatAndEndsWithOne) {
               Lines{"ERROR: open config file: /nonexistent/norvane.json"});
 }
 
-// Socket failures come after loading, in the program's own log format.
-TEST(Startup, AnUnusableAddressOrABoundPortEndsWithOne) {
+// Socket failures come after loading, in the program's own log format; which addresses and
+// ports are refused is the receiving socket's unit test.
+TEST(Startup, AnUnusableAddressEndsWithOne) {
     TempDir dir;
     json config = runnable_config(dir);
     config["listen_ip"] = "localhost";
-    ProcessResult result = run_norvane({"-c", dir.write(config.dump())}, 1);
+    const ProcessResult result = run_norvane({"-c", dir.write(config.dump())}, 1);
     EXPECT_TRUE(has_program_line(result.out, "C: Wrong listen ip address localhost")) << result.out;
-
-    config["listen_ip"] = "127.0.0.1";
-    UniqueFd holder(socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(config["listen_port"].get<uint16_t>());
-    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    result = run_norvane({"-c", dir.write(config.dump())}, 1);
-    EXPECT_TRUE(has_program_line(result.out, "C: Failed to bind socket to address.")) << result.out;
 }
 
 TEST(Startup, StopSignalsEndTheProgramWithZero) {

@@ -96,13 +96,13 @@ std::optional<ExitStatus> GatewayProcess::stop(std::chrono::milliseconds timeout
     return runner_->wait(timeout);
 }
 
-std::map<std::string, uint64_t> sender_summary(const std::string& out) {
+std::map<std::string, uint64_t> sender_summary(const std::string& out, const std::string& prefix) {
     std::map<std::string, uint64_t> summary;
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
-        if (line.rfind("summary ", 0) != 0) continue;
-        std::istringstream fields(line.substr(8));
+        if (line.rfind(prefix, 0) != 0) continue;
+        std::istringstream fields(line.substr(prefix.size()));
         std::string field;
         while (fields >> field) {
             const auto eq = field.find('=');

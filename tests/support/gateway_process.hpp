@@ -63,8 +63,10 @@ struct SenderRun {
     std::string out;
     std::string err;
 };
-// Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed.
-std::map<std::string, uint64_t> sender_summary(const std::string& out);
+// Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed,
+// or of another program's line of name=value counters that starts with `prefix`.
+std::map<std::string, uint64_t> sender_summary(const std::string& out,
+                                               const std::string& prefix = "summary ");
 SenderRun run_sender(const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 

@@ -83,6 +83,20 @@ TEST_F(GatewaySessions, ViewerGetsVideoAndDetectionsThroughAFormatChangeUntilThe
     EXPECT_EQ(gateway->count("Not all the children terminated!"), 0u);
 }
 
+// The drone sends one keyframe only; a viewer that joins a second later still sees the picture
+// at once, from the frames since that keyframe, with their detections.
+TEST_F(GatewaySessions, AViewerJoiningBetweenKeyframesDecodesAtOnce) {
+    start_sender("vp8", 240, {"--keyframe-interval", "1000"});
+    ASSERT_TRUE(gateway->wait_for_log("Norvane::send_new_frames got detections 2", 10s, 30));
+    expect_ok(7);
+    WebrtcViewer viewer;
+    relay.attach(7, viewer);
+    ASSERT_TRUE(watch(viewer, 10)) << viewer.describe();
+    expect_picture(viewer, "VP8");
+    ASSERT_TRUE(viewer.wait_for_texts(10)) << viewer.describe();
+    expect_detections_of_one_frame(viewer.texts().front());
+}
+
 // The refusal of an unknown stream is checked by the gateway's end-to-end test.
 TEST_F(GatewaySessions, RequestsAreAnsweredOnceWithTheirOutcome) {
     expect_ok(5);

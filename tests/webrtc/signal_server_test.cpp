@@ -14,10 +14,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 
 #include "kelvra/core/unique_fd.hpp"
+#include "kelvra/msgs/video/messages.hpp"
+#include "signal/hub_encoding.hpp"
 #include "support/gateway_process.hpp"
 #include "support/log_capture.hpp"
 #include "support/process_runner.hpp"
@@ -36,12 +39,18 @@ using Predicate = std::function<bool(const json&)>;
 
 constexpr const char* kStream = "gw1/0000BEEF/1";
 
-// A connection to 127.0.0.1:`port`; no read waits longer than five seconds.
-UniqueFd connect_to(uint16_t port) {
+// A connection to 127.0.0.1:`port`, from `from` when given; no read waits longer than five
+// seconds.
+UniqueFd connect_to(uint16_t port, const char* from = nullptr) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const timeval timeout{5, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     sockaddr_in addr{};
+    if (from != nullptr) {
+        addr.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &addr.sin_addr);
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    }
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
@@ -78,6 +87,18 @@ public:
         ASSERT_LT(text.size(), 126u);
         const char head[] = {'\x81', static_cast<char>(0x80 | text.size()), 0, 0, 0, 0};
         EXPECT_TRUE(send_all(fd_, std::string(head, sizeof(head)) + text));
+    }
+    // A text message in `count` fragments of 1000 bytes, all but the last without FIN.
+    bool send_fragments(size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            const char opcode =
+                static_cast<char>((i == 0 ? 0x1 : 0x0) | (i + 1 == count ? 0x80 : 0));
+            const char head[] = {opcode, '\xFE', '\x03', '\xE8', 0, 0, 0, 0};  // 126: 1000 follows
+            if (!send_all(fd_, std::string(head, sizeof(head)) + std::string(1000, 'x'))) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // The oldest message not handed out yet that matches `predicate`, waiting for it.
@@ -138,8 +159,15 @@ protected:
                              {"gateways",
                               {{{"name", "gw1"},
                                 {"listen_port", gateway_port_},
+                                {"allowed_sources", json::array({"127.0.0.1"})},
                                 {"manet_addr", "0A0B0C0D"},
                                 {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}},
+                             {"limits",
+                              {{"gateway_proof_seconds", 1},
+                               {"sessions_per_stream", 2},
+                               {"http_request_seconds", 1},
+                               {"websocket_message_bytes", 4096},
+                               {"websocket_connections_per_account", 4}}},
                              {"streams",
                               {{{"gateway", "gw1"},
                                 {"manet_addr", testing::kTestManetHex},
@@ -209,9 +237,10 @@ protected:
     // One HTTP/1.0 request to the server; the status and the body.
     std::pair<unsigned, std::string> http(const std::string& method, const std::string& path,
                                           const std::string& body = {},
-                                          const std::string& type = "application/json") {
+                                          const std::string& type = "application/json",
+                                          const std::string& host = "127.0.0.1") {
         const UniqueFd fd = connect_to(http_port_);
-        EXPECT_TRUE(send_all(fd, method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" +
+        EXPECT_TRUE(send_all(fd, method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n" +
                                      auth_header_ + "Content-Type: " + type +
                                      "\r\nContent-Length: " + std::to_string(body.size()) +
                                      "\r\n\r\n" + body));
@@ -377,6 +406,83 @@ TEST(SignalServerTls, LogsInOverHttps) {
                           "http://127.0.0.1:" + std::to_string(port) + "/api/me"});
     EXPECT_NE(plain.out, "401");  // no plain HTTP beside the TLS port
     std::filesystem::remove_all(dir);
+}
+
+TEST_F(SignalServerTest, ImpostorsOnTheGatewayPortAreNeitherBelievedNorDisplaceTheGateway) {
+    WsClient ws(http_port_, auth_header_);
+    const uint32_t consumer = open(ws);
+    ASSERT_NE(consumer, 0u);
+    EXPECT_TRUE(server_->wait_for_output(
+        "audit: session_open stream=gw1/0000BEEF/1 consumer=" + std::to_string(consumer) +
+            " viewer=1 user=token:test from=127.0.0.1:",
+        5s));
+
+    const UniqueFd stranger = connect_to(gateway_port_, "127.0.0.2");
+    EXPECT_TRUE(server_->wait_for_output("127.0.0.2", 5s));
+    EXPECT_NE(server_->out().find("refused: not an allowed source"), std::string::npos);
+    // Without the key an impostor cannot read the challenge; it offers the viewer its own SDP
+    // and guesses the answer. Another one stays silent.
+    const UniqueFd guessing = connect_to(gateway_port_);
+    const UniqueFd silent = connect_to(gateway_port_);
+    namespace video = msgs::video;
+    const auto offer =
+        norvane::signal_server::frame_of(video::sdp_message{{}, "v=0 impostor", "offer"});
+    const messgen::Dynamic<uint8_t> peer_msg{const_cast<uint8_t*>(offer.data()),
+                                             static_cast<uint32_t>(offer.size())};
+    auto frames =
+        norvane::signal_server::frame_of(video::session_msg{{}, 0xBEEF, consumer, 1, peer_msg});
+    const auto guess = norvane::signal_server::frame_of(
+        video::session_response{{}, 0xBEEF, consumer, 255, -1, "No stream found"});
+    frames.insert(frames.end(), guess.begin(), guess.end());
+    ASSERT_TRUE(send_all(guessing, std::string(frames.begin(), frames.end())));
+
+    EXPECT_TRUE(server_->wait_for_output("dropped before the proof: wrong answer", 5s));
+    EXPECT_TRUE(
+        server_->wait_for_output("dropped before the proof: no proof of the key within 1 s", 5s));
+    EXPECT_FALSE(ws.wait_for([](const json& m) { return m["type"] != "streams"; }, 200ms));
+    EXPECT_EQ(testing::occurrences(server_->out(), "Gateway gw1 disconnected"), 0u);
+    const auto [status, metrics] = http("GET", "/metrics");
+    EXPECT_NE(metrics.find("norvane_gateway_connected{gateway=\"gw1\"} 1\n"), std::string::npos);
+    EXPECT_EQ(testing::occurrences(gateway_->log(), "Got terminate session request"), 0u);
+}
+
+TEST_F(SignalServerTest, HostileClientsMeetTheLimits) {
+    // A session flood stops at the bound of sessions per stream.
+    std::vector<std::unique_ptr<WsClient>> flood;
+    std::map<std::string, int> answers;
+    for (int i = 0; i < 3; ++i) {
+        flood.push_back(std::make_unique<WsClient>(http_port_, auth_header_));
+        flood.back()->send({{"type", "open"}, {"stream", kStream}});
+        const auto answer = flood.back()->wait_for(
+            [](const json& m) { return m["type"] == "opened" || m["type"] == "refused"; });
+        ASSERT_TRUE(answer);
+        ++answers[(*answer)["type"] == "opened" ? "opened"
+                                                : (*answer)["status"].get<std::string>()];
+    }
+    EXPECT_EQ(answers, (std::map<std::string, int>{{"opened", 2},
+                                                   {"limit reached: sessions per stream", 1}}));
+
+    // A page under a rebound DNS name, or of another site writing, does not get through.
+    EXPECT_EQ(http("GET", "/api/streams", {}, "application/json", "rebound.example:80").first,
+              421u);
+
+    // A client that never ends its headers loses its connection.
+    const UniqueFd slow = connect_to(http_port_);
+    ASSERT_TRUE(send_all(slow, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    char byte = 0;
+    EXPECT_EQ(::recv(slow.get(), &byte, 1, 0), 0);
+
+    // A message in fragments, each under the bound, is cut once the whole passes it.
+    WsClient fragments(http_port_, auth_header_);
+    ASSERT_TRUE(fragments.open());
+    // One account does not take every connection.
+    EXPECT_FALSE(WsClient(http_port_, auth_header_).open());
+    EXPECT_TRUE(
+        server_->wait_for_output("limit reached: 4 websocket connections of user token:test", 5s));
+    fragments.send_fragments(100);
+    EXPECT_FALSE(fragments.wait_for([](const json& m) { return m["type"] == "error"; }, 5s));
+    EXPECT_FALSE(fragments.open());
+    EXPECT_TRUE(server_->running());
 }
 
 }  // namespace

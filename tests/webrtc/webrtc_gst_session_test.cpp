@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,6 +196,13 @@ TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAg
         EXPECT_NE(m.text.find("VP8/90000"), std::string::npos) << m.text;
         EXPECT_NE(m.text.find("webrtc-datachannel"), std::string::npos) << m.text;
         EXPECT_NE(m.text.find("a=group:BUNDLE"), std::string::npos) << m.text;
+        // A lost packet is asked for again and resent on its own RTX stream.
+        std::smatch nack;
+        ASSERT_TRUE(std::regex_search(m.text, nack, std::regex("a=rtcp-fb:(\\d+) nack\r\n")))
+            << m.text;
+        EXPECT_TRUE(std::regex_search(
+            m.text, std::regex("a=rtpmap:(\\d+) rtx/90000\r\na=fmtp:\\1 apt=" + nack.str(1))))
+            << m.text;
     }
     EXPECT_EQ(offers, 1u);
     // Loopback is offered because the configuration asked for it.
@@ -209,6 +217,38 @@ TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAg
     EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const WrittenMessage& m) {
         return m.type == video::sdp_message::TYPE && m.text.find("VP9/90000") != std::string::npos;
     }));
+}
+
+// The element a format change replaced may still ask for an offer; its successor has made its
+// own, and must not be made to offer again.
+TEST_F(MediaSession, OfferGoesToTheElementThatAskedForIt) {
+    feed_frame(1);
+    ASSERT_FALSE(messages_until_offer().empty());
+    const auto replaced = session_->element("webrtcbin");
+    feed_frame(2);
+    ASSERT_FALSE(messages_until_offer().empty());
+    const auto current = session_->element("webrtcbin");
+    GstWebRTCSessionDescription* before = nullptr;
+    g_object_get(current.get(), "local-description", &before, nullptr);
+    ASSERT_NE(before, nullptr);
+    const norvane::GCharPtr before_text(gst_sdp_message_as_text(before->sdp));
+    gst_webrtc_session_description_free(before);
+
+    g_signal_emit_by_name(replaced.get(), "on-negotiation-needed");
+    std::vector<WrittenMessage> later;
+    iterate_until(
+        [&] {
+            read_messages(later);
+            return !later.empty();
+        },
+        std::chrono::seconds(2));
+    EXPECT_TRUE(later.empty()) << later.front().text;
+    GstWebRTCSessionDescription* after = nullptr;
+    g_object_get(current.get(), "local-description", &after, nullptr);
+    ASSERT_NE(after, nullptr);
+    const norvane::GCharPtr after_text(gst_sdp_message_as_text(after->sdp));
+    gst_webrtc_session_description_free(after);
+    EXPECT_STREQ(before_text.get(), after_text.get());
 }
 
 // A damaged frame from the drone costs that frame, not the rest of the viewer's video.

@@ -2,7 +2,9 @@
 
 namespace kelvra::norvane::signal_server {
 
-GatewayPorts::GatewayPorts(const std::vector<GatewayConfig>& gateways) : configs_(gateways) {}
+GatewayPorts::GatewayPorts(const std::vector<GatewayConfig>& gateways,
+                           std::chrono::seconds proof_time)
+    : configs_(gateways), proof_time_(proof_time) {}
 
 void GatewayPorts::start(SignalHub& hub) {
     for (const GatewayConfig& config : configs_) {
@@ -10,8 +12,11 @@ void GatewayPorts::start(SignalHub& hub) {
         GatewayPort::Handler handler{
             [&hub, name] { hub.gateway_connected(name); },
             [&hub, name] { hub.gateway_disconnected(name); },
-            [&hub, name](const messgen::MessageInfo& frame) { hub.gateway_frame(name, frame); }};
-        auto port = std::make_unique<GatewayPort>(config, std::move(handler));
+            [&hub, name](const messgen::MessageInfo& frame) { hub.gateway_frame(name, frame); },
+            [&hub, name](uint32_t manet_addr, uint8_t camera) {
+                return hub.knows_stream({name, manet_addr, camera});
+            }};
+        auto port = std::make_unique<GatewayPort>(config, proof_time_, std::move(handler));
         port->start();
         ports_.emplace(name, std::move(port));
     }

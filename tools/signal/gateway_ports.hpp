@@ -12,7 +12,7 @@ namespace kelvra::norvane::signal_server {
 // Every configured gateway's port, addressed by gateway name.
 class GatewayPorts : public GatewaySink {
 public:
-    explicit GatewayPorts(const std::vector<GatewayConfig>& gateways);
+    GatewayPorts(const std::vector<GatewayConfig>& gateways, std::chrono::seconds proof_time);
 
     // Routes the ports' events to the hub and starts listening; throws std::runtime_error when a
     // port cannot be bound.
@@ -21,6 +21,7 @@ public:
 
 private:
     std::vector<GatewayConfig> configs_;
+    std::chrono::seconds proof_time_;
     std::map<std::string, std::unique_ptr<GatewayPort>> ports_;
 };
 

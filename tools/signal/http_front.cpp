@@ -10,9 +10,12 @@ namespace kelvra::norvane::signal_server {
 
 namespace {
 
+constexpr unsigned kTooManyRequests = 429;  // not named by this libsoup
+
 void respond(SoupServerMessage* message, unsigned status, const char* type,
              const std::string& body) {
-    soup_server_message_set_status(message, status, nullptr);
+    soup_server_message_set_status(message, status,
+                                   status == kTooManyRequests ? "Too Many Requests" : nullptr);
     soup_server_message_set_response(message, type, SOUP_MEMORY_COPY, body.data(), body.size());
 }
 
@@ -27,6 +30,14 @@ void respond_error(SoupServerMessage* message, unsigned status, const std::strin
 
 bool method_is(SoupServerMessage* message, const char* method) {
     return std::string_view(soup_server_message_get_method(message)) == method;
+}
+
+std::string peer_of(SoupServerMessage* message) {
+    GSocketAddress* remote = soup_server_message_get_remote_address(message);
+    if (remote == nullptr || !G_IS_INET_SOCKET_ADDRESS(remote)) return "unknown";
+    auto* inet = G_INET_SOCKET_ADDRESS(remote);
+    GCharPtr host(g_inet_address_to_string(g_inet_socket_address_get_address(inet)));
+    return fmt::format("{}:{}", host.get(), g_inet_socket_address_get_port(inet));
 }
 
 // Splits "a/b/c" into its segments.
@@ -50,7 +61,9 @@ HttpFront::HttpFront(const ServerConfig& config, SignalHub& hub, ViewerConnectio
       viewers_(viewers),
       auth_(auth),
       state_(state),
-      files_(config.web_root) {}
+      files_(config.web_root),
+      admission_(config.public_hosts, config.http_port, config.limits.http_max_ranges),
+      connections_(config.limits.http_connections, config.limits.http_request_seconds) {}
 
 HttpFront::~HttpFront() {
     if (server_) soup_server_disconnect(server_.get());
@@ -107,24 +120,71 @@ std::string HttpFront::base_url() const {
 }
 
 void HttpFront::on_request_started_static(SoupServer*, SoupServerMessage* message, gpointer self) {
+    auto* front = static_cast<HttpFront*>(self);
+    if (!front->connections_.request_started(soup_server_message_get_socket(message),
+                                             peer_of(message))) {
+        return;
+    }
     g_signal_connect(message, "got-headers", G_CALLBACK(on_got_headers_static), self);
+    g_signal_connect(message, "got-body", G_CALLBACK(on_got_body_static), self);
+}
+
+void HttpFront::on_got_body_static(SoupServerMessage* message, gpointer self) {
+    static_cast<HttpFront*>(self)->connections_.request_read(
+        soup_server_message_get_socket(message));
 }
 
 void HttpFront::on_got_headers_static(SoupServerMessage* message, gpointer self) {
-    // A WebSocket without an account is refused before the upgrade, with a status a client can
-    // read; the handler checks again, whatever path the request was routed by.
-    const char* path = g_uri_get_path(soup_server_message_get_uri(message));
-    if (path != nullptr && std::string_view(path) == "/ws") {
-        static_cast<HttpFront*>(self)->auth_.refuse_anonymous_upgrade(message);
-        if (soup_server_message_get_status(message) != 0) return;
-    }
+    static_cast<HttpFront*>(self)->on_got_headers(message);
+}
+
+// A status set here makes the server answer without reading the body.
+void HttpFront::on_got_headers(SoupServerMessage* message) {
     SoupMessageHeaders* headers = soup_server_message_get_request_headers(message);
+    const char* path = g_uri_get_path(soup_server_message_get_uri(message));
+    const AdmissionRequest request{soup_server_message_get_method(message),
+                                   path != nullptr ? path : "",
+                                   soup_message_headers_get_one(headers, "Host"),
+                                   soup_message_headers_get_one(headers, "Origin"),
+                                   soup_message_headers_get_one(headers, "Range")};
+    if (const auto refusal = admission_.check(request)) {
+        spdlog::warn("HTTP client {}: {} {} refused: {} (Host '{}', Origin '{}')", peer_of(message),
+                     request.method, request.path, refusal->error,
+                     request.host != nullptr ? request.host : "",
+                     request.origin != nullptr ? request.origin : "");
+        respond_error(message, refusal->status, refusal->error);
+        return;
+    }
     const SoupEncoding encoding = soup_message_headers_get_encoding(headers);
-    // A status set here makes the server answer without reading the body.
     if (encoding == SOUP_ENCODING_CHUNKED ||
         (encoding == SOUP_ENCODING_CONTENT_LENGTH &&
          soup_message_headers_get_content_length(headers) > kMaxRequestBody)) {
+        spdlog::warn("HTTP client {}: {} {} refused: request body too large", peer_of(message),
+                     request.method, request.path);
         respond_error(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, "request body too large");
+        return;
+    }
+    if (request.path != "/ws") return;
+    // A WebSocket without an account is refused before the upgrade, with a status a client can
+    // read.
+    const auto account = auth_.account_of(message);
+    if (!account) {
+        respond_error(message, SOUP_STATUS_UNAUTHORIZED, "log-in required");
+        return;
+    }
+    if (viewers_.size() >= config_.limits.websocket_connections) {
+        spdlog::warn("HTTP client {}: limit reached: {} websocket connections", peer_of(message),
+                     viewers_.size());
+        respond_error(message, kTooManyRequests, "limit reached: websocket connections");
+        return;
+    }
+    // One account shared by many, or one leaking client, must not take every connection.
+    const size_t of_account = viewers_.count_of(account->name);
+    if (of_account >= config_.limits.websocket_connections_per_account) {
+        spdlog::warn("HTTP client {}: limit reached: {} websocket connections of user {}",
+                     peer_of(message), of_account, loggable_name(account->name));
+        respond_error(message, kTooManyRequests,
+                      "limit reached: websocket connections per account");
     }
 }
 
@@ -166,15 +226,14 @@ void HttpFront::on_api(SoupServerMessage* message, const char* path) {
             gsize size = 0;
             const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
             const std::string_view text(data != nullptr ? data : "", size);
-            ApiResult result = hub_.add_stream(text);
+            ApiResult result = hub_.add_stream(text, peer_of(message));
             spdlog::info("POST /api/streams: {}", result.status);
             if (result.status == 201) {
                 const auto stream = parse_stream_config(nlohmann::json::parse(text), "");
                 try {
                     state_.add_stream(stream);
                     spdlog::info("audit: stream_add user={} from={} stream={}",
-                                 loggable_name(account->name),
-                                 soup_server_message_get_remote_host(message), stream.id.text());
+                                 loggable_name(account->name), peer_of(message), stream.id.text());
                 } catch (const StateError& error) {
                     // Not stored, so not kept: it would vanish at the next start.
                     spdlog::error("{}", error.what());
@@ -198,15 +257,14 @@ void HttpFront::on_api(SoupServerMessage* message, const char* path) {
         respond_error(message, SOUP_STATUS_METHOD_NOT_ALLOWED, "use DELETE");
         return;
     }
-    ApiResult result = hub_.remove_stream(parts[0], parts[1], parts[2]);
+    ApiResult result = hub_.remove_stream(parts[0], parts[1], parts[2], peer_of(message));
     spdlog::info("DELETE {}: {}", full, result.status);
     if (result.status == 200) {
         const auto id = parse_stream_id(fmt::format("{}/{}/{}", parts[0], parts[1], parts[2]));
         try {
             if (id) state_.remove_stream(*id);
             spdlog::info("audit: stream_remove user={} from={} stream={}",
-                         loggable_name(account->name), soup_server_message_get_remote_host(message),
-                         id ? id->text() : "?");
+                         loggable_name(account->name), peer_of(message), id ? id->text() : "?");
         } catch (const StateError& error) {
             spdlog::error("{}", error.what());
             result = {500,
@@ -254,15 +312,13 @@ void HttpFront::on_websocket_static(SoupServer*, SoupServerMessage* message, con
     static_cast<HttpFront*>(self)->on_websocket(message, connection);
 }
 
+// The Origin has been checked with the headers: a page from another site does not get here.
 void HttpFront::on_websocket(SoupServerMessage* message, SoupWebsocketConnection* connection) {
-    // Browsers send the page's origin: a page from another site must not drive the viewers'
-    // sessions. Clients that are no browser send none.
+    // Checked with the headers as well; the handler checks again, whatever path the request
+    // was routed by.
     SoupMessageHeaders* headers = soup_server_message_get_request_headers(message);
     const char* origin = soup_message_headers_get_one(headers, "Origin");
-    const char* host = soup_message_headers_get_one(headers, "Host");
-    if (origin != nullptr &&
-        (host == nullptr || (std::string_view(origin) != fmt::format("http://{}", host) &&
-                             std::string_view(origin) != fmt::format("https://{}", host)))) {
+    if (origin != nullptr && !admission_.origin_allowed(origin)) {
         spdlog::warn("WebSocket from foreign origin '{}' refused", origin);
         soup_websocket_connection_close(connection, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION,
                                         "foreign origin");
@@ -274,7 +330,8 @@ void HttpFront::on_websocket(SoupServerMessage* message, SoupWebsocketConnection
                                         "log-in required");
         return;
     }
-    viewers_.add(connection, std::move(*account));
+    viewers_.add(connection, soup_server_message_get_socket(message), peer_of(message),
+                 std::move(*account));
 }
 
 }  // namespace kelvra::norvane::signal_server

@@ -7,6 +7,8 @@
 
 #include "signal/auth_http.hpp"
 #include "signal/glib_ref.hpp"
+#include "signal/http_connections.hpp"
+#include "signal/request_admission.hpp"
 #include "signal/server_config.hpp"
 #include "signal/signal_hub.hpp"
 #include "signal/state_db.hpp"
@@ -35,6 +37,8 @@ private:
     static void on_request_started_static(SoupServer* server, SoupServerMessage* message,
                                           gpointer self);
     static void on_got_headers_static(SoupServerMessage* message, gpointer self);
+    void on_got_headers(SoupServerMessage* message);
+    static void on_got_body_static(SoupServerMessage* message, gpointer self);
     static void on_api_static(SoupServer* server, SoupServerMessage* message, const char* path,
                               GHashTable* query, gpointer self);
     void on_api(SoupServerMessage* message, const char* path);
@@ -56,6 +60,8 @@ private:
     AuthHttp& auth_;
     StateDb& state_;
     StaticFiles files_;
+    RequestAdmission admission_;
+    HttpConnections connections_;
     GObjectPtr<SoupServer> server_;
 };
 

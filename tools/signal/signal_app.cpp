@@ -21,7 +21,8 @@ SignalApp::SignalApp(ServerConfig config, StateDb& state)
       users_(state.db()),
       auth_(users_, monotonic_clock(), utc_clock()),
       auth_http_(auth_, !config_.tls_cert.empty(), is_loopback_address(config_.http_address)),
-      gateways_(config_.gateways),
+      gateways_(config_.gateways, std::chrono::seconds(config_.limits.gateway_proof_seconds)),
+      viewers_(config_.limits),
       hub_(config_, gateways_, viewers_),
       http_(config_, hub_, viewers_, auth_http_, state),
       loop_(g_main_loop_new(nullptr, FALSE)) {

@@ -11,9 +11,18 @@ using nlohmann::json;
 namespace video = msgs::video;
 
 SignalHub::SignalHub(const ServerConfig& config, GatewaySink& gateways, ViewerSink& viewers)
-    : gateways_(gateways), viewers_sink_(viewers) {
+    : gateways_(gateways), viewers_sink_(viewers), limits_(config.limits) {
     for (const auto& gateway : config.gateways) gateway_connected_[gateway.name] = false;
     for (const auto& stream : config.streams) catalogue_.add(stream);
+    if (config.ice_servers.empty()) return;
+    nlohmann::json servers = nlohmann::json::array();
+    for (const IceServer& server : config.ice_servers) {
+        nlohmann::json entry{{"urls", server.urls}};
+        if (!server.username.empty()) entry["username"] = server.username;
+        if (!server.credential.empty()) entry["credential"] = server.credential;
+        servers.push_back(std::move(entry));
+    }
+    ice_servers_message_ = {{"type", "ice_servers"}, {"ice_servers", std::move(servers)}};
 }
 
 bool SignalHub::gateway_is_connected(const std::string& gateway) const {
@@ -37,8 +46,18 @@ void SignalHub::announce(const StreamConfig& stream, bool enabled) {
     spdlog::info("{} stream {}", enabled ? "Announced" : "Withdrew", stream.id.text());
 }
 
-void SignalHub::terminate(const Session& session) {
+void SignalHub::audit_session(const char* event, const Session& session, std::string_view reason) {
+    const auto viewer = viewers_.find(session.viewer);
+    const bool known = viewer != viewers_.end();
+    spdlog::info("audit: {} stream={} consumer={} viewer={} user={} from={}{}{}", event,
+                 session.stream.text(), session.consumer, session.viewer,
+                 known ? viewer->second.user : "gone", known ? viewer->second.from : "gone",
+                 reason.empty() ? "" : " reason=", reason);
+}
+
+void SignalHub::terminate(const Session& session, std::string_view reason) {
     const uint32_t consumer = session.consumer;  // `session` may be the entry erased below
+    if (session.opened) audit_session("session_close", session, reason);
     video::terminate_session message;
     message.consumer_id = session.consumer;
     message.camera_type = session.stream.camera;
@@ -67,6 +86,7 @@ void SignalHub::gateway_disconnected(const std::string& gateway) {
     it->second = false;
     // The gateway's children went with the connection; their viewers must start again later.
     for (const Session& session : sessions_.of_gateway(gateway)) {
+        if (session.opened) audit_session("session_close", session, "gateway_disconnected");
         send(session.viewer, {{"type", "closed"},
                               {"stream", session.stream.text()},
                               {"reason", "gateway disconnected"}});
@@ -122,6 +142,7 @@ void SignalHub::on_session_response(const std::string& gateway, const messgen::M
     if (response.result == 0) {
         session->opened = true;
         spdlog::info("Session {} of stream {} opened", session->consumer, stream);
+        audit_session("session_open", *session);
         send(session->viewer,
              {{"type", "opened"}, {"stream", stream}, {"consumer", session->consumer}});
         return;

@@ -57,15 +57,17 @@ public:
     void gateway_frame(const std::string& gateway, const messgen::MessageInfo& frame);
 
     // --- Viewers ---
-    // A new viewer, named by the transport with an id it has not used before.
-    void viewer_joined(ViewerId viewer);
+    // A new viewer, named by the transport with an id it has not used before; `from` is its
+    // address, for the log.
+    // `from` is the viewer's address and `user` the account it logged in with, for the log.
+    void viewer_joined(ViewerId viewer, std::string from = "unknown", std::string user = "-");
     void viewer_text(ViewerId viewer, std::string_view text);
     void viewer_left(ViewerId viewer);
 
-    // --- HTTP API ---
-    ApiResult add_stream(std::string_view body);
+    // --- HTTP API; `from` is the client's address, for the log ---
+    ApiResult add_stream(std::string_view body, std::string_view from = "unknown");
     ApiResult remove_stream(std::string_view gateway, std::string_view manet_addr,
-                            std::string_view camera);
+                            std::string_view camera, std::string_view from = "unknown");
     // The streams `visible` lets through; all when it is empty.
     nlohmann::json streams_json(const std::function<bool(const StreamId&)>& visible = {}) const;
     std::string metrics() const;
@@ -78,6 +80,7 @@ public:
     void tick();
 
     bool gateway_is_connected(const std::string& gateway) const;
+    bool knows_stream(const StreamId& id) const { return catalogue_.find(id) != nullptr; }
     size_t viewer_count() const { return viewers_.size(); }
     const SessionTable& sessions() const { return sessions_; }
 
@@ -89,7 +92,11 @@ private:
     void send_stream_list(ViewerId viewer);
     nlohmann::json stream_json(const StreamEntry& entry) const;
     // Ends a session on the gateway and forgets it.
-    void terminate(const Session& session);
+    void terminate(const Session& session, std::string_view reason);
+    // The one log line per session that opened and ended, in a form made for grep.
+    void audit_session(const char* event, const Session& session, std::string_view reason = {});
+    // The bound `open` would pass for this viewer and stream, if any.
+    const char* session_limit_reached(ViewerId viewer, const StreamId& stream) const;
 
     void on_stream_state(const std::string& gateway, const messgen::MessageInfo& frame);
     void on_session_response(const std::string& gateway, const messgen::MessageInfo& frame);
@@ -106,7 +113,14 @@ private:
     std::map<std::string, bool> gateway_connected_;
     StreamCatalogue catalogue_;
     SessionTable sessions_;
-    std::set<ViewerId> viewers_;
+    Limits limits_;
+    struct ViewerPeer {
+        std::string from;  // address
+        std::string user;  // account, fit for a log line
+    };
+    std::map<ViewerId, ViewerPeer> viewers_;
+    // The "ice_servers" message every viewer gets first; null when none are configured.
+    nlohmann::json ice_servers_message_;
     bool list_changed_ = false;
     StreamAccess access_;
     messgen::OwnedArena arena_{2 * FrameReader::kMaxFrameSize + 4096};

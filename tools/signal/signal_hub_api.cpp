@@ -56,7 +56,7 @@ void SignalHub::tick() {
     // Viewers who may see the same streams share one text, built once: many viewers use one
     // account, and the list changes with every report from a gateway.
     std::map<std::vector<bool>, std::string> texts;
-    for (const ViewerId viewer : viewers_) {
+    for (const auto& [viewer, peer] : viewers_) {
         std::vector<bool> visible;
         for (const auto& [id, entry] : catalogue_.entries()) {
             visible.push_back(!access_ || access_(viewer, id));
@@ -74,7 +74,7 @@ void SignalHub::tick() {
     }
 }
 
-ApiResult SignalHub::add_stream(std::string_view body) {
+ApiResult SignalHub::add_stream(std::string_view body, std::string_view from) {
     const json request = json::parse(body, nullptr, false);
     if (request.is_discarded()) return {400, {{"error", "body is not JSON"}}};
     StreamConfig stream;
@@ -89,11 +89,13 @@ ApiResult SignalHub::add_stream(std::string_view body) {
     if (!catalogue_.add(stream)) return {409, {{"error", "stream exists already"}}};
     if (gateway_is_connected(stream.id.gateway)) announce(stream, true);
     list_changed_ = true;
+    // The audit line is the HTTP front's, written once the stream is stored.
+    spdlog::info("Stream {} added at the request of {}", stream.id.text(), from);
     return {201, stream_json(*catalogue_.find(stream.id))};
 }
 
 ApiResult SignalHub::remove_stream(std::string_view gateway, std::string_view manet_addr,
-                                   std::string_view camera) {
+                                   std::string_view camera, std::string_view from) {
     const auto addr = parse_manet_addr(manet_addr);
     const auto camera_number = parse_decimal(camera, 255);
     if (!addr || !camera_number) return {400, {{"error", "bad stream address"}}};
@@ -103,11 +105,12 @@ ApiResult SignalHub::remove_stream(std::string_view gateway, std::string_view ma
     for (const Session& session : sessions_.of_stream(id)) {
         send(session.viewer,
              {{"type", "closed"}, {"stream", id.text()}, {"reason", "stream removed"}});
-        terminate(session);
+        terminate(session, "stream_removed");
     }
     if (gateway_is_connected(id.gateway)) announce(entry->config, false);
     catalogue_.remove(id);
     list_changed_ = true;
+    spdlog::info("Stream {} removed at the request of {}", id.text(), from);
     return {200, {{"removed", id.text()}}};
 }
 

@@ -19,14 +19,17 @@ void SignalHub::send_error(ViewerId viewer, std::string_view message) {
     send(viewer, {{"type", "error"}, {"message", message}});
 }
 
-void SignalHub::viewer_joined(ViewerId viewer) {
-    if (!viewers_.insert(viewer).second) return;
+void SignalHub::viewer_joined(ViewerId viewer, std::string from, std::string user) {
+    if (!viewers_.emplace(viewer, ViewerPeer{std::move(from), std::move(user)}).second) return;
+    // Before anything else, so that the page has them by the time an offer comes.
+    if (!ice_servers_message_.is_null()) send(viewer, ice_servers_message_);
     send_stream_list(viewer);
 }
 
 void SignalHub::viewer_left(ViewerId viewer) {
-    if (viewers_.erase(viewer) == 0) return;
-    for (const Session& session : sessions_.of_viewer(viewer)) terminate(session);
+    if (!viewers_.contains(viewer)) return;
+    for (const Session& session : sessions_.of_viewer(viewer)) terminate(session, "viewer_left");
+    viewers_.erase(viewer);
 }
 
 void SignalHub::viewer_text(ViewerId viewer, std::string_view text) {
@@ -61,7 +64,7 @@ void SignalHub::viewer_text(ViewerId viewer, std::string_view text) {
         return;
     }
     if (*type == "close") {
-        terminate(*session);
+        terminate(*session, "viewer_closed");
     } else if (*type == "answer") {
         on_answer(viewer, *session, message);
     } else {
@@ -91,6 +94,12 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
         send_error(viewer, "stream '" + stream_text + "' is already open on this connection");
         return;
     }
+    if (const char* limit = session_limit_reached(viewer, *id)) {
+        const std::string status = std::string("limit reached: ") + limit;
+        spdlog::warn("Viewer {} from {}: {}", viewer, viewers_.at(viewer).from, status);
+        send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", status}});
+        return;
+    }
     const Session& session = sessions_.create(viewer, *id);
     video::session_request request;
     request.manet_addr = id->manet_addr;
@@ -98,6 +107,19 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
     request.camera_type = id->camera;
     spdlog::info("Session {} of stream {} requested", session.consumer, id->text());
     send_to_gateway(id->gateway, frame_of(request));
+}
+
+const char* SignalHub::session_limit_reached(ViewerId viewer, const StreamId& stream) const {
+    size_t of_viewer = 0;
+    size_t of_stream = 0;
+    for (const auto& [consumer, session] : sessions_.all()) {
+        of_viewer += session.viewer == viewer ? 1 : 0;
+        of_stream += session.stream == stream ? 1 : 0;
+    }
+    if (of_viewer >= limits_.sessions_per_connection) return "sessions per connection";
+    if (of_stream >= limits_.sessions_per_stream) return "sessions per stream";
+    if (sessions_.all().size() >= limits_.sessions_total) return "sessions in all";
+    return nullptr;
 }
 
 void SignalHub::on_answer(ViewerId viewer, const Session& session, const json& message) {

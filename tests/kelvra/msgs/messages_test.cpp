@@ -1,8 +1,13 @@
 #include "kelvra/msgs/video/messages.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -151,6 +156,45 @@ TEST(FrameWalker, StopsAtIncompleteFrame) {
     // A size field near UINT32_MAX must not wrap the bounds check.
     std::vector<uint8_t> huge = {1, 0xFF, 0xFF, 0xFF, 0xFF, 0};
     EXPECT_EQ(messgen::complete_frames_length(huge.data(), huge.size()), 0u);
+}
+
+// Resident bytes of this process.
+uint64_t resident_bytes() {
+    char text[128] = {};
+    const int fd = open("/proc/self/statm", O_RDONLY);
+    const ssize_t got = fd >= 0 ? read(fd, text, sizeof(text) - 1) : -1;
+    if (fd >= 0) close(fd);
+    unsigned long long size = 0, resident = 0;
+    if (got <= 0 || std::sscanf(text, "%llu %llu", &size, &resident) != 2) return 0;
+    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Every session child reserves a 10 MiB parse arena: reserving must not make it resident, or
+// each viewer costs 10 MB for nothing. Measured in a child whose allocator maps fresh pages
+// for it, so that no memory freed earlier by other tests hides the cost.
+TEST(ParseArena, ReservingALargeArenaTakesNoMemoryUntilUsed) {
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        mallopt(M_MMAP_THRESHOLD, 1 << 20);
+        const uint64_t before = resident_bytes();
+        messgen::OwnedArena arena(10'485'760);
+        auto* used = static_cast<uint8_t*>(arena.allocate(100, 1));
+        used[0] = 1;
+        const uint64_t after = resident_bytes();
+        const uint64_t growth[2] = {after > before ? after - before : 0, used[0]};
+        _exit(write(report[1], growth, sizeof(growth)) == sizeof(growth) ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    close(report[1]);
+    uint64_t growth[2] = {};
+    EXPECT_EQ(read(report[0], growth, sizeof(growth)), static_cast<ssize_t>(sizeof(growth)));
+    close(report[0]);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(growth[1], 1u);
+    EXPECT_LT(growth[0], uint64_t{2} << 20);
 }
 
 }  // namespace

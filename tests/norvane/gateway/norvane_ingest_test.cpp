@@ -129,13 +129,14 @@ TEST_F(GatewayIngestTest, HeaderAreasAreWalkedFrameByFrame) {
 
 TEST_F(GatewayIngestTest, UnknownStreamsAndWrongKeysBlacklistTheSource) {
     const uint8_t wrong[16] = {};
+    // Within one second only the first five lines of a kind are written; the rest are counted.
     for (int i = 0; i < 10; ++i) h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10, 0, -1, wrong));
-    EXPECT_EQ(h.count_in_log("Failed to decrypt control data"), 10u);
-    EXPECT_EQ(h.count_in_log("Failed to decrypt video data"), 10u);
+    EXPECT_EQ(h.count_in_log("Failed to decrypt control data"), 5u);
+    EXPECT_EQ(h.count_in_log("Failed to decrypt video data"), 5u);
     h.announce(kManet, kCamera, kKey, false);  // the stream goes away
     for (int i = 0; i < 10; ++i) h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10));
     EXPECT_EQ(h.count_in_log("Received data from non-existent stream with manet address c0ffee"),
-              10u);
+              5u);
     EXPECT_EQ(h.count_in_log("Adding address 127.0.0.2 to the blacklist"), 1u);
 
     // Blocked: dropped silently, and nothing else is logged or counted.

@@ -1,5 +1,6 @@
 #include "kelvra/norvane/process/runtime_manager.hpp"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,8 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,11 +28,14 @@ constexpr auto kProcessDeadline = 10s;  // generous: the machine may be busy
 
 class ScriptedSession final : public ChildProcess {
 public:
-    explicit ScriptedSession(std::function<int()> body) : body_(std::move(body)) {}
+    ScriptedSession(std::function<int()> body, std::vector<int> kept)
+        : body_(std::move(body)), kept_(std::move(kept)) {}
     int main() override { return body_(); }
+    std::vector<int> kept_descriptors() const override { return kept_; }
 
 private:
     std::function<int()> body_;
+    std::vector<int> kept_;
 };
 
 struct RecordingHandler final : RuntimeManagerHandler {
@@ -92,11 +98,11 @@ protected:
 
     // Forks a child running `body`. The child leaves through the exception at this point, as
     // it would through program entry, and never comes back into the test.
-    int spawn(std::function<int()> body) {
+    int spawn(std::function<int()> body, std::vector<int> kept = {}) {
         int pid = -1;
         try {
-            pid =
-                manager_->spawn_session_process(std::make_unique<ScriptedSession>(std::move(body)));
+            pid = manager_->spawn_session_process(
+                std::make_unique<ScriptedSession>(std::move(body), std::move(kept)));
         } catch (const ChildTerminatedException& e) {
             _exit(e.code);
         }
@@ -109,11 +115,13 @@ protected:
     int spawn_ignoring_sigterm() {
         int ready[2];
         EXPECT_EQ(pipe(ready), 0);
-        const int pid = spawn([&ready] {
-            signal(SIGTERM, SIG_IGN);
-            (void)!write(ready[1], "r", 1);
-            return wait_for_any_signal();
-        });
+        const int pid = spawn(
+            [&ready] {
+                signal(SIGTERM, SIG_IGN);
+                (void)!write(ready[1], "r", 1);
+                return wait_for_any_signal();
+            },
+            {ready[1]});
         close(ready[1]);
         char byte = 0;
         EXPECT_EQ(read(ready[0], &byte, 1), 1);
@@ -260,6 +268,38 @@ TEST_F(RuntimeManagerTest, ShutdownEndsAfterTwoSecondsEvenWithChildrenLeft) {
     EXPECT_FALSE(manager_->should_run());
     EXPECT_EQ(logged("warning", "Kill hanging child: {}", pid), 1);
     EXPECT_EQ(log_.count("critical", "Not all the children terminated!"), 1);
+}
+
+// A child keeps only the descriptors it names: the parent's sockets and other sessions' pipes
+// must close when the parent closes them (or dies), not when the last child ends.
+TEST_F(RuntimeManagerTest, ChildKeepsOnlyTheDescriptorsItNames) {
+    int report[2];
+    int unrelated[2];
+    ASSERT_EQ(pipe(report), 0);
+    ASSERT_EQ(pipe(unrelated), 0);
+    const int pid = spawn(
+        [&report] {
+            std::vector<int> listed;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+                listed.push_back(std::stoi(entry.path().filename().string()));
+            }
+            std::string open_fds;
+            for (const int fd : listed) {
+                if (fd > 2 && fcntl(fd, F_GETFD) != -1) open_fds += std::to_string(fd) + " ";
+            }
+            (void)!write(report[1], open_fds.data(), open_fds.size());
+            return 0;
+        },
+        // A name that is no open descriptor leaves a gap of others to close below it.
+        {report[1], unrelated[1] + 100});
+    for (int fd : {report[1], unrelated[0], unrelated[1]}) close(fd);
+    std::string seen(256, '\0');
+    const ssize_t got = read(report[0], seen.data(), seen.size());
+    close(report[0]);
+    seen.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    // The directory listing itself is one descriptor more, closed by the time it is checked.
+    EXPECT_EQ(seen, std::to_string(report[1]) + " ");
+    EXPECT_TRUE(turn_until([&] { return handler_.reports_of(pid) == 1; }));
 }
 
 }  // namespace

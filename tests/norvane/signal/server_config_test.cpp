@@ -19,7 +19,8 @@ json valid_config() {
         "gateways": [{"name": "gw1", "listen_port": 5466, "manet_addr": "0A0B0C0D",
                       "manet_key": "000102030405060708090a0b0c0d0e0f"}],
         "streams": [{"gateway": "gw1", "manet_addr": "0000beef", "camera": 1,
-                     "key": "1032547698badcfe0123456789abcdef", "name": "Front camera"}]})");
+                     "key": "1032547698badcfe0123456789abcdef", "name": "Front camera"}],
+        "ice_servers": [{"urls": "turn:10.0.0.1:3478", "username": "u", "credential": "p"}]})");
 }
 
 TEST(SignalServerConfig, ReadsEveryField) {
@@ -33,6 +34,24 @@ TEST(SignalServerConfig, ReadsEveryField) {
     EXPECT_EQ(config.streams[0].id.text(), "gw1/0000BEEF/1");
     EXPECT_EQ(config.streams[0].key[0], 0x10);
     EXPECT_EQ(config.streams[0].name, "Front camera");
+    ASSERT_EQ(config.ice_servers.size(), 1u);
+    EXPECT_EQ(config.ice_servers[0].urls, std::vector<std::string>{"turn:10.0.0.1:3478"});
+    EXPECT_EQ(config.ice_servers[0].credential, "p");
+    // Exposed only when asked: gateways on loopback, pages only under the local names.
+    EXPECT_EQ(config.gateways[0].listen_address, "127.0.0.1");
+    EXPECT_TRUE(config.gateways[0].allowed_sources.empty());
+    EXPECT_EQ(config.public_hosts,
+              (std::vector<std::string>{"127.0.0.1", "localhost", "127.0.0.1"}));
+
+    json exposed = valid_config();
+    exposed["public_hosts"] = {"Viewer.Example", "::1"};
+    exposed["gateways"][0]["allowed_sources"] = {"192.0.2.7", "2001:db8::1"};
+    exposed["limits"] = {{"sessions_total", 9}};
+    const ServerConfig exposed_config = parse_server_config(exposed);
+    EXPECT_EQ(exposed_config.public_hosts, (std::vector<std::string>{"viewer.example", "::1"}));
+    EXPECT_EQ(exposed_config.gateways[0].allowed_sources.size(), 2u);
+    EXPECT_EQ(exposed_config.limits.sessions_total, 9u);
+    EXPECT_EQ(exposed_config.limits.sessions_per_stream, Limits{}.sessions_per_stream);
 }
 
 TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
@@ -61,6 +80,17 @@ TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
         {"/http_address", "0.0.0.0", "http_address: '0.0.0.0' is not loopback"},
         {"/tls_cert", "/etc/cert.pem", "tls_key: missing"},
         {"/allow_insecure_http", "yes", "allow_insecure_http:"},
+        {"/ice_servers", json::object(), "ice_servers:"},
+        {"/ice_servers/0/urls", json::array(), "ice_servers[0].urls:"},
+        {"/ice_servers/0/urls", "turn://u:p@10.0.0.1:3478", "ice_servers[0].urls:"},
+        {"/ice_servers/0/credential", "", "ice_servers[0]: a TURN server needs"},
+        {"/gateways/0/allowed_sources", json::array({"gw.example"}),
+         "gateways[0].allowed_sources:"},
+        {"/gateways/0/allowed_sources", "10.0.0.1", "gateways[0].allowed_sources:"},
+        {"/public_hosts", json::array({"viewer.example:8080"}), "public_hosts:"},
+        {"/public_hosts", json::array(), "public_hosts:"},
+        {"/limits", {{"sessions_total", 0}}, "limits.sessions_total:"},
+        {"/limits", {{"session_total", 5}}, "limits.session_total: unknown key"},
     };
     for (const Case& c : cases) {
         json config = valid_config();

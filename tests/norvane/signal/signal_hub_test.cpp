@@ -67,7 +67,8 @@ class SignalHubTest : public ::testing::Test {
 protected:
     static ServerConfig config() {
         ServerConfig config;
-        config.gateways = {{"gw1", "0.0.0.0", 5466, 1, {}}, {"gw2", "0.0.0.0", 5467, 2, {}}};
+        config.gateways = {{"gw1", "0.0.0.0", 5466, 1, {}, {}},
+                           {"gw2", "0.0.0.0", 5467, 2, {}, {}}};
         config.streams = {{{"gw1", 0xBEEF, 1}, kStreamKey, "Front"},
                           {{"gw1", 0xBEEF, 2}, kStreamKey, "Rear"},
                           {{"gw2", 0xCAFE, 1}, kStreamKey, "Other"}};
@@ -181,6 +182,17 @@ TEST_F(SignalHubTest, ViewerSeesTheListAtOnceAndChangesAtTheNextTick) {
     from_gateway("gw1", state_frame(1234, 3, true));
     hub.tick();
     EXPECT_EQ(viewers.received[1].size(), 2u);
+}
+
+TEST_F(SignalHubTest, ConfiguredIceServersReachEveryViewerBeforeTheList) {
+    ServerConfig with_servers = config();
+    with_servers.ice_servers = {{{"turn:10.0.0.1:3478"}, "u", "p"}};
+    SignalHub hub_with_servers{with_servers, gateways, viewers};
+    hub_with_servers.viewer_joined(7);
+    ASSERT_EQ(viewers.received[7].size(), 2u);
+    EXPECT_EQ(viewers.received[7][0], json::parse(R"({"type": "ice_servers", "ice_servers": [
+                  {"urls": ["turn:10.0.0.1:3478"], "username": "u", "credential": "p"}]})"));
+    EXPECT_EQ(viewers.received[7][1]["type"], "streams");
 }
 
 TEST_F(SignalHubTest, SessionRunsFromRequestThroughOfferAndAnswerToClose) {
@@ -312,6 +324,36 @@ std::string stream_body(const char* gateway, const char* manet_addr, int camera 
     json body{{"gateway", gateway}, {"manet_addr", manet_addr}, {"camera", camera}};
     if (with_key) body["key"] = "1032547698badcfe0123456789abcdef";
     return body.dump();
+}
+
+TEST_F(SignalHubTest, SessionLimitsRefuseOpensAndFreeWithTheSessions) {
+    ServerConfig bounded = config();
+    bounded.limits.sessions_per_connection = 2;
+    bounded.limits.sessions_per_stream = 2;
+    bounded.limits.sessions_total = 3;
+    SignalHub limited{bounded, gateways, viewers};
+    limited.gateway_connected("gw1");
+    limited.gateway_connected("gw2");
+    take<video::set_stream>();
+    // The status the viewer gets for its open, or "requested" when it went to the gateway.
+    const auto open_status = [&](ViewerId viewer, const char* stream) -> std::string {
+        limited.viewer_text(viewer, json{{"type", "open"}, {"stream", stream}}.dump());
+        if (!take<video::session_request>().empty()) return "requested";
+        return last(viewer)["type"] == "refused" ? last(viewer)["status"] : last(viewer)["type"];
+    };
+    for (ViewerId viewer = 1; viewer <= 3; ++viewer) limited.viewer_joined(viewer);
+    EXPECT_EQ(open_status(1, "gw1/beef/1"), "requested");
+    EXPECT_EQ(open_status(1, "gw1/beef/2"), "requested");
+    EXPECT_EQ(open_status(1, "gw2/cafe/1"), "limit reached: sessions per connection");
+    EXPECT_EQ(open_status(2, "gw1/beef/1"), "requested");
+    EXPECT_EQ(open_status(3, "gw1/beef/1"), "limit reached: sessions per stream");
+    EXPECT_EQ(open_status(3, "gw2/cafe/1"), "limit reached: sessions in all");
+    EXPECT_EQ(limited.sessions().all().size(), 3u);
+    // A closed session and a viewer that left give their places back.
+    limited.viewer_text(1, json{{"type", "close"}, {"stream", "gw1/beef/1"}}.dump());
+    EXPECT_EQ(open_status(3, "gw1/beef/1"), "requested");
+    limited.viewer_left(2);
+    EXPECT_EQ(open_status(3, "gw2/cafe/1"), "requested");
 }
 
 TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {

@@ -106,7 +106,6 @@ TEST_F(SignallingClientTest, ConnectsWithoutBlockingAndRefusesToSendUntilConnect
     ASSERT_TRUE(peer_.accept());
     ASSERT_TRUE(turn_until([&] { return client_.connected(); }));
     EXPECT_EQ(handler_.connects, 1);
-    EXPECT_EQ(log_.count("info", "Connected to signalling server!"), 1);
     client_.set_pollfd(entry);
     EXPECT_EQ(entry.events, POLLIN | POLLERR | POLLHUP);
     EXPECT_TRUE(client_.send(frame.data(), frame.size()));
@@ -131,8 +130,6 @@ TEST_F(SignallingClientTest, RecordSplitAcrossReadsIsDeliveredOnceComplete) {
     EXPECT_EQ(handler_.types[0], msgs::video::session_request::TYPE);
     EXPECT_EQ(handler_.messages[0], body(frame));
     EXPECT_EQ(client_.buffered_bytes(), 0u);
-    // Only the read that left the body incomplete found a length prefix to wait on.
-    EXPECT_EQ(log_.count("info", "Packet is not fully received yet"), 1);
 }
 
 TEST_F(SignallingClientTest, RecordsOfOneReadAreDeliveredInOrderAndBadOnesSkipped) {

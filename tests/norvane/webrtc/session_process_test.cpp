@@ -64,6 +64,7 @@ protected:
         auto process = std::make_unique<SessionProcess>(
             input_read_.get(), std::make_unique<ReportingSession>(report_write_.get()),
             spdlog::level::off, "WebRTCSession");
+        process->keep_open({input_write_.get(), report_write_.get()});
         try {
             pid_ = manager_.spawn_session_process(std::move(process));
         } catch (const ChildTerminatedException& e) {

@@ -1,5 +1,6 @@
 import { checkSession, ensureLoggedIn } from './account.js';
 import { DetectionBuffer, fitTransform, rtpDistance } from './detections.js';
+import { nextPlayout } from './playout.js';
 
 const RECONNECT_MIN_MS = 500;
 const RECONNECT_MAX_MS = 10000;
@@ -25,6 +26,8 @@ let socket = null;
 let reconnectDelay = RECONNECT_MIN_MS;
 const streams = new Map(); // id -> last figures from the server
 const tiles = new Map(); // stream id -> Tile
+// STUN and TURN servers for the peer connections, as the server's configuration names them.
+let iceServers = [];
 
 function send(message) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
@@ -34,6 +37,7 @@ function connect() {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
   socket = new WebSocket(`${scheme}//${location.host}/ws`);
   socket.onopen = () => {
+    iceServers = []; // until this server names its own
     setConnection(true);
     // The server ended every viewer of the dropped connection: the open tiles ask again once
     // their stream is listed as available.
@@ -86,6 +90,9 @@ function refusalText(status) {
 function handleMessage(message) {
   const tile = message.stream !== undefined ? tiles.get(message.stream) : undefined;
   switch (message.type) {
+    case 'ice_servers':
+      iceServers = Array.isArray(message.ice_servers) ? message.ice_servers : [];
+      break;
     case 'streams':
       updateStreams(Array.isArray(message.streams) ? message.streams : []);
       break;
@@ -219,6 +226,8 @@ class Tile {
     this.boxesDrawn = 0;
     this.codec = '';
     this.offers = 0;
+    this.route = null; // [local, remote] candidate type of the selected pair
+    this.playout = null; // jitter buffer target and the loss counters behind it (playout.js)
     this.matchGaps = []; // RTP ticks between recent frames and their detections' "t"
     this.reopenAttempts = null; // a number while reopening after the connection came back
     this.reopenAt = null;
@@ -294,7 +303,7 @@ class Tile {
   async acceptOffer(sdp) {
     this.closePeer();
     this.offers += 1;
-    const pc = new RTCPeerConnection({ bundlePolicy: 'max-bundle' });
+    const pc = new RTCPeerConnection({ bundlePolicy: 'max-bundle', iceServers });
     this.pc = pc;
     this.pendingCandidates = [];
     pc.onicecandidate = (event) => {
@@ -415,23 +424,49 @@ class Tile {
       const report = await pc.getStats();
       const codecs = new Map();
       let inbound = null;
+      let pairId = null;
       report.forEach((s) => {
         if (s.type === 'codec') codecs.set(s.id, s.mimeType);
         if (s.type === 'inbound-rtp' && s.kind === 'video') inbound = s;
+        if (s.type === 'transport' && s.selectedCandidatePairId) pairId = s.selectedCandidatePairId;
       });
-      if (pc !== this.pc || !inbound) return;
+      if (pc !== this.pc) return;
+      // The candidate types of the path in use, e.g. host and relay when a TURN server carries it.
+      const pair = pairId ? report.get(pairId) : undefined;
+      const typeOf = (id) => report.get(id)?.candidateType;
+      this.route = pair ? [typeOf(pair.localCandidateId), typeOf(pair.remoteCandidateId)] : null;
+      if (!inbound) return;
       this.decodedNow = inbound.framesDecoded ?? 0;
       this.framesDecoded = this.decodedBefore + this.decodedNow;
       this.codec = (codecs.get(inbound.codecId) ?? '').replace('video/', '');
+      this.adaptPlayout(pc, inbound, pair);
     } catch {
       // The connection was closed under us.
     }
   }
 
+  // Holds frames a round trip longer only while the link loses packets (see playout.js).
+  adaptPlayout(pc, inbound, pair) {
+    const before = this.playout?.target ?? null;
+    this.playout = nextPlayout(this.playout, {
+      at: performance.now(),
+      nacks: inbound.nackCount,
+      lost: inbound.packetsLost,
+      rtt: pair?.currentRoundTripTime,
+    });
+    if (this.playout.target === before) return;
+    const receiver = pc.getReceivers().find((r) => r.track?.kind === 'video');
+    if (receiver && 'jitterBufferTarget' in receiver) {
+      receiver.jitterBufferTarget = this.playout.target;
+    }
+  }
+
   closePeer() {
     if (!this.pc) return;
+    this.playout = null;
     this.decodedBefore += this.decodedNow;
     this.decodedNow = 0;
+    this.route = null;
     this.pc.close();
     this.pc = null;
     this.buffer.clear();
@@ -456,6 +491,8 @@ class Tile {
       framesPainted: this.framesPainted,
       detectionMessages: this.detectionMessages,
       boxesDrawn: this.boxesDrawn,
+      route: this.route,
+      playoutTarget: this.playout?.target ?? null,
     };
   }
 }

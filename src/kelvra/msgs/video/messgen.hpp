@@ -67,11 +67,12 @@ private:
     size_t used_ = 0;
 };
 
-// An arena that owns its storage, allocated once.
+// An arena that owns its storage, allocated once. The storage is left as it comes: parsing
+// writes before it reads, and a large arena then takes memory only as far as it is used.
 class OwnedArena : public Arena {
 public:
     explicit OwnedArena(size_t capacity)
-        : OwnedArena(std::make_unique<uint8_t[]>(capacity), capacity) {}
+        : OwnedArena(std::make_unique_for_overwrite<uint8_t[]>(capacity), capacity) {}
 
 private:
     OwnedArena(std::unique_ptr<uint8_t[]> storage, size_t capacity)

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
         gateway->set_ice_local_addresses(config.ice_local_addresses);
         gateway->set_latency_budget(config.latency_ms);
         gateway->set_max_incomplete_bytes(config.max_incomplete_bytes);
+        gateway->set_catchup_limits(config.catchup_max_bytes, config.catchup_max_frames);
         gateway->run();
         gateway.reset();
     } catch (const ChildTerminatedException& e) {

@@ -29,6 +29,10 @@ constexpr int64_t kMinLatencyMs = 1;
 constexpr int64_t kMaxLatencyMs = 10'000;
 constexpr uint64_t kMinIncompleteBytes = 1ull << 20;
 constexpr uint64_t kMaxIncompleteBytes = 1ull << 40;
+// A new viewer is written its stream's whole catch-up run at once, into a pipe of 10 MiB that
+// its child may not be reading yet: the run must fit, with room for the live frames after it.
+constexpr uint64_t kMaxCatchupBytes = 9ull << 20;
+constexpr uint64_t kMaxCatchupFrames = 10'000;
 
 using json = nlohmann::json;
 
@@ -129,6 +133,14 @@ uint64_t read_max_incomplete_bytes(const json& value) {
     return value.get<uint64_t>();
 }
 
+uint64_t read_catchup_bound(const json& value, const char* key, uint64_t max) {
+    if (!value.is_number_unsigned() || value.get<uint64_t>() > max) {
+        throw ConfigError(1010, std::string(key) + " is not a whole number in 0.." +
+                                    std::to_string(max) + ": " + value.dump());
+    }
+    return value.get<uint64_t>();
+}
+
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
     if (!parse_hex_bytes(text, key)) throw ConfigError(1004, "Manet key has wrong format");
 }
@@ -205,6 +217,14 @@ void ConfigParser::parse_config(const std::string& text) {
     }
     if (root.contains("max_incomplete_bytes")) {
         loaded.max_incomplete_bytes = read_max_incomplete_bytes(root.at("max_incomplete_bytes"));
+    }
+    if (root.contains("catchup_max_bytes")) {
+        loaded.catchup_max_bytes =
+            read_catchup_bound(root.at("catchup_max_bytes"), "catchup_max_bytes", kMaxCatchupBytes);
+    }
+    if (root.contains("catchup_max_frames")) {
+        loaded.catchup_max_frames = read_catchup_bound(root.at("catchup_max_frames"),
+                                                       "catchup_max_frames", kMaxCatchupFrames);
     }
     if (root.contains("receive_buffer_bytes")) {
         loaded.receive_buffer_bytes = read_receive_buffer_bytes(root.at("receive_buffer_bytes"));

@@ -32,6 +32,10 @@ struct ConfigParser {
     // Optional: the bytes each stream may hold for frames not yet complete; past it the oldest
     // of them are given up.
     uint64_t max_incomplete_bytes = 64ull << 20;
+    // Optional: bounds of the frames since the latest keyframe each stream keeps, so that a
+    // viewer who joins between keyframes sees a picture at once; 0 turns that off.
+    uint64_t catchup_max_bytes = 8ull << 20;
+    uint64_t catchup_max_frames = 300;
     // Optional: refuse signalling records that are not sealed with manet_key.
     bool signalling_encryption_required = false;
     // Optional: the size asked of the kernel for the video socket's receive buffer. Bursts of

@@ -53,6 +53,7 @@ Norvane::Norvane(int socket, std::unique_ptr<RuntimeManager> runtime_manager,
       log_directory_(prepare_log_directory(std::move(log_directory), save_statistics_to_file)),
       logger_(make_gateway_logger(log_level)),
       blacklist_(logger_, clock),
+      input_log_(clock),
       msg_logger_(log_directory_ + "msg_log_" + norvane::local_time_stamp() + ".csv",
                   save_statistics_to_file) {
     outgoing_.reserve(kOutgoingBufferSize);
@@ -116,6 +117,7 @@ void Norvane::run() {
         signalling_client_->update(poll_set[2], now);
         poll_set[2].revents = 0;
         serve_streams(now);
+        input_log_.flush();
     }
 }
 

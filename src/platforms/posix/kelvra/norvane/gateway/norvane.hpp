@@ -17,6 +17,7 @@
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/gateway/stream.hpp"
 #include "kelvra/norvane/ingest/blacklist.hpp"
+#include "kelvra/norvane/ingest/log_fold.hpp"
 #include "kelvra/norvane/ingest/msg_logger.hpp"
 #include "kelvra/norvane/ingest/udp_batch.hpp"
 #include "kelvra/norvane/jitter/constants.hpp"
@@ -71,6 +72,12 @@ public:
     }
     // The bytes each stream may hold for frames not yet complete.
     void set_max_incomplete_bytes(uint64_t bytes) { jitter_options_.max_incomplete_bytes = bytes; }
+    // Bounds of the run of frames since the latest keyframe that each stream announced from now
+    // on keeps for viewers who join between keyframes.
+    void set_catchup_limits(uint64_t max_bytes, size_t max_frames) {
+        catchup_max_bytes_ = max_bytes;
+        catchup_max_frames_ = max_frames;
+    }
 
     void on_signalling_message(const messgen::MessageInfo& info) override;
     void on_connect() override {}
@@ -97,7 +104,7 @@ public:
 private:
     // One received datagram (or a failed receive, `received` < 0) through the whole ingest path.
     void handle_datagram(ssize_t received, const sockaddr_in& sender);
-    bool decrypt_video_data(norvane::StreamMap::iterator stream);
+    bool decrypt_video_data(norvane::StreamMap::iterator stream, uint32_t source);
     void handle_video_message(const msgs::video::video_fragment_info& fragment_info,
                               const msgs::video::control_data& control, uint32_t manet_addr,
                               uint8_t camera_type, ConstSlice<uint8_t> payload,
@@ -147,6 +154,8 @@ private:
     std::string turn_url_;
     std::vector<std::string> ice_local_addresses_;
     JitterBufferOptions jitter_options_;
+    uint64_t catchup_max_bytes_ = norvane::CatchupCache::kDefaultMaxBytes;
+    size_t catchup_max_frames_ = norvane::CatchupCache::kDefaultMaxFrames;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
     // Points into the receive batch at the datagram being handled.
@@ -162,6 +171,9 @@ private:
     // The session entries of the poll set are rebuilt only after sessions came or went.
     bool sessions_changed_ = true;
     norvane::Blacklist blacklist_;
+    // Errors caused by what a source sends, folded so that a flood of bad datagrams does not
+    // flood the log.
+    norvane::LogFold input_log_;
     std::vector<uint8_t> outgoing_;
     messgen::OwnedArena arena_{kParseArenaSize};
     norvane::MsgLogger msg_logger_;

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 #include <sys/socket.h>
 
+#include "kelvra/norvane/gateway/frame_forwarding.hpp"
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
 
@@ -10,26 +11,7 @@ namespace kelvra {
 
 void Norvane::send_new_frames(norvane::Stream& stream) {
     std::vector<norvane::jitter::Frame> frames = stream.sink.jitter_buffer.get_frames_to_show();
-    for (const norvane::jitter::Frame& frame : frames) {
-        logger_->trace("Send new frame: size={}, seq={}, keyframe={}", frame.size,
-                       frame.sequence_number, frame.keyframe);
-        logger_->debug("Norvane::send_new_frames got detections {}", frame.detections.size());
-        msgs::video::video_frame msg;
-        msg.keyframe = frame.keyframe ? 1 : 0;
-        msg.video_format = stream.video_format;
-        msg.detections = {const_cast<msgs::video::detection_item*>(frame.detections.data()),
-                          static_cast<uint32_t>(frame.detections.size())};
-        msg.payload = {frame.data.get(), frame.size};
-        if (msg.serialize(outgoing_) < 0) {
-            logger_->error("Failed to serialize frame_msg, frame_msg payload size: {}", frame.size);
-            continue;
-        }
-        for (const norvane::WebrtcSession& session : stream.sessions) {
-            norvane::write_buffer_to_pipe(session.to_child_write.get(), outgoing_.data(),
-                                          outgoing_.size());
-        }
-        outgoing_.clear();
-    }
+    norvane::forward_frames(stream, frames, outgoing_, *logger_);
 }
 
 void Norvane::send_rentransmits(norvane::Sink& sink) {

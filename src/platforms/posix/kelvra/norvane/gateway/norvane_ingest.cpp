@@ -21,12 +21,13 @@ using msgs::video::video_fragment_info;
 namespace {
 
 // Header frames too short for their record, in the order the walk met them.
-void log_short_records(const msgs::video::DatagramHeader& header, spdlog::logger& log) {
+void log_short_records(const msgs::video::DatagramHeader& header, norvane::LogFold& fold,
+                       const std::shared_ptr<spdlog::logger>& log, uint32_t source) {
     for (size_t i = 0; i < header.short_record_count; ++i) {
         if (header.short_records[i] == msgs::video::HeaderRecord::kFragmentInfo)
-            log.error("Failed to parse video fragment message");
+            fold.error(log, source, "Failed to parse video fragment message");
         else
-            log.error("VideoReceiver, Failed to parse control_data message!");
+            fold.error(log, source, "VideoReceiver, Failed to parse control_data message!");
     }
 }
 
@@ -60,14 +61,15 @@ void Norvane::handle_datagram(ssize_t received, const sockaddr_in& sender) {
 
     if (blacklist_.is_blocked(source)) return;
     if (received < 0) {
-        logger_->error("Recvfrom failed. Error {}", received);
+        input_log_.error(logger_, source, "Recvfrom failed. Error {}", received);
         return;
     }
     const auto n = static_cast<size_t>(received);
     const auto clear_part = msgs::video::read_datagram_address({receive_buffer_.data, n});
     if (!clear_part) {
-        logger_->error("Received less then minimum allowed bytes in encrypted datagram: {} < {}", n,
-                       kMinDatagramSize);
+        input_log_.error(logger_, source,
+                         "Received less then minimum allowed bytes in encrypted datagram: {} < {}",
+                         n, kMinDatagramSize);
         return;
     }
 
@@ -75,38 +77,40 @@ void Norvane::handle_datagram(ssize_t received, const sockaddr_in& sender) {
     receive_buffer_.size = n;
     const auto stream = streams_.find(norvane::stream_key(address.manet_addr, address.camera_type));
     if (stream == streams_.end()) {
-        logger_->error("Received data from non-existent stream with manet address {:x}",
-                       address.manet_addr);
+        input_log_.error(logger_, source,
+                         "Received data from non-existent stream with manet address {:x}",
+                         address.manet_addr);
         blacklist_.add_error(source);
         return;
     }
-    if (!decrypt_video_data(stream)) {
-        logger_->error("Failed to decrypt video data");
+    if (!decrypt_video_data(stream, source)) {
+        input_log_.error(logger_, source, "Failed to decrypt video data");
         blacklist_.add_error(source);
         return;
     }
 
     const msgs::video::DatagramHeader header =
         msgs::video::parse_header_area(plaintext_buffer_.view());
-    log_short_records(header, *logger_);
+    log_short_records(header, input_log_, logger_, source);
     if (header.consumed != kHeaderAreaSize) {
-        spdlog::error("DATA SIZE MISMATCH! {} != {}, recv = {}", header.consumed, kHeaderAreaSize,
-                      n);
+        input_log_.error(spdlog::default_logger(), source,
+                         "DATA SIZE MISMATCH! {} != {}, recv = {}", header.consumed,
+                         kHeaderAreaSize, n);
     }
     msg_logger_.log_header(header.area.data, header.area.size);
     if (!header.has_fragment_info || !header.has_control) {
-        logger_->error("Wrong datagram data received!");
+        input_log_.error(logger_, source, "Wrong datagram data received!");
         return;
     }
     handle_video_message(header.fragment_info, header.control, address.manet_addr,
                          address.camera_type, header.fragment, sender);
 }
 
-bool Norvane::decrypt_video_data(norvane::StreamMap::iterator stream) {
+bool Norvane::decrypt_video_data(norvane::StreamMap::iterator stream, uint32_t source) {
     const auto result = msgs::video::decrypt_video_datagram(
         receive_buffer_.view(), stream->second.cipher, plaintext_buffer_);
     if (result == msgs::video::DecryptResult::kControlFailed)
-        logger_->error("Failed to decrypt control data");
+        input_log_.error(logger_, source, "Failed to decrypt control data");
     return result == msgs::video::DecryptResult::kOk;
 }
 
@@ -131,7 +135,7 @@ void Norvane::handle_video_message(const video_fragment_info& fragment_info,
         stream.flight_id = control.flight_id;
     }
     stream.sink.sender_address = sender;
-    stream.sink.jitter_buffer.push_fragment(fragment_info, payload);
+    stream.sink.jitter_buffer.push_fragment(fragment_info, payload, control.video_format);
     stream.sink.jitter_buffer.update_roundtrip(control);
     send_stream_stats(stream.sink);
 }

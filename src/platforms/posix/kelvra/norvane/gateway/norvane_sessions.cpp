@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "kelvra/norvane/gateway/frame_forwarding.hpp"
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
 #include "kelvra/norvane/webrtc/session_process.hpp"
@@ -75,6 +76,8 @@ bool Norvane::spawn_session(norvane::Stream& stream, const video::session_reques
                                                     req.camera_type, ice_local_addresses_);
     auto process = std::make_unique<SessionProcess>(to_child.read_end.get(), std::move(media),
                                                     log_level_, kSessionProcessName);
+    process->keep_open(
+        {to_child.write_end.get(), from_child.read_end.get(), from_child.write_end.get()});
     const int pid = runtime_manager_->spawn_session_process(std::move(process));
     if (pid < 0) {
         logger_->error("Failed to spawn session process for address {:x} and consumer {}",
@@ -87,9 +90,10 @@ bool Norvane::spawn_session(norvane::Stream& stream, const video::session_reques
     session.pid = pid;
     session.buffer.reserve(norvane::WebrtcSession::kReadBufferSize);
     session.to_child_read = std::move(to_child.read_end);
-    session.to_child_write = std::move(to_child.write_end);
+    session.to_child_write = norvane::SessionPipeWriter(std::move(to_child.write_end));
     session.from_child_read = std::move(from_child.read_end);
     session.from_child_write = std::move(from_child.write_end);
+    norvane::send_catchup(stream, session, outgoing_);
     stream.sessions.push_back(std::move(session));
     sessions_changed_ = true;
     return true;

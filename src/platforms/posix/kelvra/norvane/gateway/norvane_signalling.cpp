@@ -4,7 +4,6 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
-
 #include "kelvra/norvane/gateway/norvane.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
 
@@ -70,10 +69,9 @@ void Norvane::handle_session_message(const video::session_msg& msg) {
         logger_->error("Can not find stream for manet address {:x}", msg.manet_addr);
         return;
     }
-    for (const auto& session : it->second.sessions) {
+    for (auto& session : it->second.sessions) {
         if (session.consumer_id != msg.consumer_id) continue;
-        norvane::write_buffer_to_pipe(session.to_child_write.get(), msg.peer_msg.ptr,
-                                      msg.peer_msg.size);
+        norvane::write_buffer_to_pipe(session.to_child_write, msg.peer_msg.ptr, msg.peer_msg.size);
         return;
     }
     logger_->warn("Failed to find webrtc_sessions with consumer id {}", msg.consumer_id);

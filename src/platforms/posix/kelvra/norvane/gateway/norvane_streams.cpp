@@ -58,6 +58,7 @@ norvane::StreamMap::iterator Norvane::add_video_stream(uint32_t manet_addr, uint
         streams_.erase(it);
         return streams_.end();
     }
+    it->second.catchup = norvane::CatchupCache(catchup_max_bytes_, catchup_max_frames_);
     state_due_.emplace(it->second.last_state_time + kStreamStatePeriodUs, key);
     return it;
 }

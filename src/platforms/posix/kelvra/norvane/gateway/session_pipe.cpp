@@ -12,22 +12,9 @@
 namespace kelvra::norvane {
 namespace {
 
-// The kernel stores pipe data in pages: a partly read page at the front and a partly filled
-// one at the back can each cost a whole page of the capacity.
-constexpr size_t kPipePageSlack = 2 * 4096;  // bytes
-
 bool set_nonblocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-// Whether a write of `size` bytes is certain to go through whole.
-bool fits(int fd, size_t size) {
-    int queued = 0;
-    const int capacity = fcntl(fd, F_GETPIPE_SZ);
-    if (capacity < 0 || ioctl(fd, FIONREAD, &queued) != 0 || queued < 0) return true;
-    const size_t used = static_cast<size_t>(queued) + kPipePageSlack;
-    return used <= static_cast<size_t>(capacity) && size <= static_cast<size_t>(capacity) - used;
 }
 
 }  // namespace
@@ -53,14 +40,51 @@ DataPipe create_data_pipe() {
     return result;
 }
 
-void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size) {
+SessionPipeWriter::SessionPipeWriter(UniqueFd fd) : fd_(std::move(fd)) {
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page > 0) page_size_ = static_cast<uint64_t>(page);
+    const int capacity = fcntl(fd_.get(), F_GETPIPE_SZ);
+    if (capacity > 0) slots_ = static_cast<uint64_t>(capacity) / page_size_;
+    pending_.resize(static_cast<size_t>(slots_));
+}
+
+bool SessionPipeWriter::has_room(size_t size) {
+    int queued = 0;
+    if (ioctl(fd_.get(), FIONREAD, &queued) != 0 || queued < 0) return false;
+    // Writes the child has read to the end give their pages back.
+    const uint64_t consumed =
+        written_ - std::min<uint64_t>(written_, static_cast<uint64_t>(queued));
+    while (count_ > 0 && pending_[first_].end <= consumed) {
+        pending_pages_ -= pending_[first_].pages;
+        first_ = (first_ + 1) % pending_.size();
+        --count_;
+    }
+    // A page is allocated by a write and may take the heads of later ones: besides the pages
+    // of the writes still pending, only the front page, of a write read to the end, can still
+    // hold their bytes.
+    const uint64_t used = pending_pages_ + (count_ > 0 ? 1 : 0);
+    return count_ < pending_.size() && used + pages_of(size) <= slots_;
+}
+
+void SessionPipeWriter::wrote(size_t size) {
+    if (size == 0 || count_ == pending_.size()) return;
+    written_ += size;
+    const uint64_t pages = pages_of(size);
+    pending_[(first_ + count_) % pending_.size()] = PendingWrite{written_, pages};
+    ++count_;
+    pending_pages_ += pages;
+}
+
+void write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t size) {
+    const int fd = pipe.get();
     // The child reads its pipe as one stream of frames: bytes that are not whole frames (a
     // viewer's message announcing more than it holds) would swallow the frames written next.
     if (messgen::complete_frames_length(data, size) != size) {
         spdlog::error("Refusing to write {} bytes that are not whole frames to pipe {}", size, fd);
         return;
     }
-    const ssize_t written = fits(fd, size) ? ::write(fd, data, size) : -1;
+    const ssize_t written = pipe.has_room(size) ? ::write(fd, data, size) : -1;
+    if (written > 0) pipe.wrote(static_cast<size_t>(written));
     if (written < 0) {
         spdlog::error("VideoReceiver, Failed to write data to pipe {}, message size: {}", fd, size);
     } else if (static_cast<size_t>(written) < size) {

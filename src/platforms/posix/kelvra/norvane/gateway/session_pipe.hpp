@@ -23,12 +23,54 @@ struct DataPipe {
 // reason and returns not ok (both ends closed) on failure.
 DataPipe create_data_pipe();
 
+// The gateway's end of a to-child pipe, with what it takes to tell whether a write will go
+// through whole.
+//
+// The kernel keeps a pipe's data in pages, and its capacity is a number of page slots, not of
+// bytes: a write starts a new page unless its head fits into the last one, so a child that
+// stops reading can use up the slots with many writes long before the bytes run out, and the
+// write that finds too few slots goes through in part. The queued bytes alone tell nothing, so
+// the writer keeps, for each of its writes the child has not yet read to the end, the most
+// pages it can occupy, and lets through only a write certain to find its pages free.
+class SessionPipeWriter {
+public:
+    SessionPipeWriter() = default;
+    explicit SessionPipeWriter(UniqueFd fd);
+
+    int get() const { return fd_.get(); }
+    void reset() { fd_.reset(); }
+
+    // Whether a write of `size` bytes would go through whole now.
+    bool has_room(size_t size);
+    // Records a write of `size` bytes that went through, after has_room allowed it.
+    void wrote(size_t size);
+
+private:
+    struct PendingWrite {
+        uint64_t end = 0;    // stream offset just after the write's last byte
+        uint64_t pages = 0;  // pages it may occupy
+    };
+
+    uint64_t pages_of(uint64_t bytes) const { return (bytes + page_size_ - 1) / page_size_; }
+
+    UniqueFd fd_;
+    uint64_t page_size_ = 4096;
+    uint64_t slots_ = 0;
+    uint64_t written_ = 0;
+    // Writes not yet read to the end, oldest first; a ring with one place per slot, since each
+    // of them holds at least one.
+    std::vector<PendingWrite> pending_;
+    size_t first_ = 0;
+    size_t count_ = 0;
+    uint64_t pending_pages_ = 0;
+};
+
 // Writes one whole message frame to a session pipe in a single write, or nothing at all: a
-// frame that does not fit in the pipe's free space is dropped and logged, so the child never
+// frame that might not fit in the pipe's free space is dropped and logged, so the child never
 // receives part of a frame followed by the next one. Failures are logged, never retried, and
 // never wait: a child that does not read only loses its own frames. Bytes that are not whole
 // frames are refused and logged, so the child's stream of frames stays in step.
-void write_buffer_to_pipe(int fd, const uint8_t* data, size_t size);
+void write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t size);
 
 // Takes what a child wrote into `buffer` (read with a capacity reserved once): the complete
 // frames at its front go to `send` in one call and leave the buffer; an incomplete one waits.

@@ -9,6 +9,9 @@
 
 #include "kelvra/core/unique_fd.hpp"
 #include "kelvra/manet/aes_gcm.hpp"
+#include "kelvra/norvane/gateway/catchup_cache.hpp"
+#include "kelvra/norvane/gateway/format_gate.hpp"
+#include "kelvra/norvane/gateway/session_pipe.hpp"
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
 
 namespace spdlog {
@@ -42,7 +45,7 @@ struct WebrtcSession {
     // Bytes still to skip of a frame too long for `buffer`, which could never complete there.
     size_t discard = 0;
     UniqueFd to_child_read;
-    UniqueFd to_child_write;
+    SessionPipeWriter to_child_write;
     UniqueFd from_child_read;
     UniqueFd from_child_write;
 };
@@ -60,8 +63,11 @@ struct Stream {
     int64_t last_data_time = 0;
     int64_t last_state_time = 0;
     uint32_t bitrate = 0;
-    uint8_t video_format = 0;
+    uint8_t video_format = 0;  // of the latest datagram
     manet::AesGcm cipher;
+    // The format the viewers' sessions are sent, and the frames a new viewer starts with.
+    FormatGate format_gate;
+    CatchupCache catchup;
 };
 
 using StreamMap = std::map<uint64_t, Stream>;

@@ -15,6 +15,7 @@ struct Frame {
     std::shared_ptr<uint8_t[]> data;
     uint32_t size = 0;  // video bytes at the start of `data`
     std::vector<msgs::video::detection_item> detections;
+    uint8_t video_format = 0;  // as announced with the frame's first stored fragment
 };
 
 // Heap order of the output queue: the top is the frame with the smallest frame number.

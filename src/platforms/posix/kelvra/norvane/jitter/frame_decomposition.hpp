@@ -38,6 +38,7 @@ struct FrameDecomposition {
     std::shared_ptr<uint8_t[]> buffer;
     uint64_t last_fragment_size = 0;
     std::vector<msgs::video::detection_item> detections;
+    uint8_t video_format = 0;  // announced with the first fragment stored
 
     // The detections fragment, when the frame has one, is the last fragment.
     bool is_detections_slot(uint32_t index) const {

@@ -33,7 +33,8 @@ JitterBuffer::JitterBuffer(JitterBufferLogger logger, const Clock& clock,
     if (latency_budget_us_) waiting_.reserve(256);
 }
 
-void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uint8_t> data) {
+void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uint8_t> data,
+                                 uint8_t video_format) {
     const int64_t now = clock_->now_us();
     stats_.sequence_number = info.sequence_number;
     stats_.fragment_id = info.fragment_id;
@@ -50,6 +51,7 @@ void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uin
             it->highest_fragment_id = std::max(it->highest_fragment_id, info.fragment_id);
         }
     }
+    if (it->frags_recv == 0) it->video_format = video_format;
     if (std::optional<Frame> frame = construct_frame(*it, info, data)) {
         queue_completed_frame(std::move(*frame), it);
     }
@@ -228,7 +230,7 @@ std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
     // detections again: the frame takes them over, and the bytes live only as long as the
     // frame does instead of until the record is purged.
     return Frame{record.sequence_number, record.keyframe, std::move(record.buffer),
-                 static_cast<uint32_t>(size), std::move(record.detections)};
+                 static_cast<uint32_t>(size), std::move(record.detections), record.video_format};
 }
 
 void JitterBuffer::construct_frame_handle_detections(FrameDecomposition& record,

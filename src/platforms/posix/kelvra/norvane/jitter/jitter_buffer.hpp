@@ -46,8 +46,10 @@ public:
     JitterBuffer(const JitterBuffer&) = delete;
     JitterBuffer& operator=(const JitterBuffer&) = delete;
 
-    // Stores one fragment (copied; `data` need not outlive the call).
-    void push_fragment(const msgs::video::video_fragment_info& info, ConstSlice<uint8_t> data);
+    // Stores one fragment (copied; `data` need not outlive the call). `video_format` is the
+    // format the datagram announced; the frame carries that of its first stored fragment.
+    void push_fragment(const msgs::video::video_fragment_info& info, ConstSlice<uint8_t> data,
+                       uint8_t video_format = 0);
     // Takes the sender's roundtrip figures unless the record is older than the last accepted one.
     void update_roundtrip(const msgs::video::control_data& control);
     const norvane::jitter::Stats& get_stats() const { return stats_; }

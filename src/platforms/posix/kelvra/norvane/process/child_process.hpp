@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <vector>
+
 namespace kelvra {
 
 // What a forked child runs. The viewer's SessionProcess is one; tests script others.
@@ -17,6 +19,11 @@ public:
         sigemptyset(&none);
         return none;
     }
+    // Descriptors inherited from the parent that the child keeps, besides standard input,
+    // output and error. Every other one is closed right after the fork: a child holding the
+    // parent's sockets, signal descriptor or other sessions' pipes would keep them alive after
+    // the parent has closed them, or has died.
+    virtual std::vector<int> kept_descriptors() const { return {}; }
 };
 
 }  // namespace kelvra

@@ -12,6 +12,31 @@
 #include "kelvra/norvane/process/child_terminated_exception.hpp"
 
 namespace kelvra {
+namespace {
+
+// Closes the descriptors from `first` to `last`, both included.
+void close_descriptors(unsigned first, unsigned last) {
+    if (first > last || close_range(first, last, 0) == 0) return;
+    // Kernels before close_range: one by one, up to the highest a descriptor can have.
+    const long open_max = sysconf(_SC_OPEN_MAX);
+    const unsigned limit = open_max > 0 ? static_cast<unsigned>(open_max) - 1 : 65535;
+    for (unsigned fd = first; fd <= std::min(last, limit); ++fd) close(static_cast<int>(fd));
+}
+
+// Closes every descriptor above standard error except those in `keep`.
+void close_inherited_descriptors(std::vector<int> keep) {
+    std::sort(keep.begin(), keep.end());
+    unsigned first = 3;
+    for (const int fd : keep) {
+        if (fd < 0 || static_cast<unsigned>(fd) < first) continue;
+        if (static_cast<unsigned>(fd) > first)
+            close_descriptors(first, static_cast<unsigned>(fd) - 1);
+        first = static_cast<unsigned>(fd) + 1;
+    }
+    close_descriptors(first, ~0U);
+}
+
+}  // namespace
 
 RuntimeManager::RuntimeManager(const Clock& clock) : clock_(clock) {
     sigemptyset(&signal_mask_);
@@ -47,6 +72,7 @@ int RuntimeManager::spawn_session_process(std::unique_ptr<ChildProcess> process)
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
+        close_inherited_descriptors(process->kept_descriptors());
         const sigset_t keep_blocked = process->signals_blocked_at_start();
         if (sigprocmask(SIG_SETMASK, &keep_blocked, nullptr) != 0) {
             spdlog::critical("Failed to unblock signals for session process!");

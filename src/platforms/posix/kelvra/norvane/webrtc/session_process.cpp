@@ -33,6 +33,12 @@ int SessionProcess::main() {
     return 0;
 }
 
+std::vector<int> SessionProcess::kept_descriptors() const {
+    std::vector<int> kept = kept_descriptors_;
+    kept.push_back(input_fd_);
+    return kept;
+}
+
 sigset_t SessionProcess::signals_blocked_at_start() const {
     sigset_t blocked;
     sigemptyset(&blocked);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kelvra/norvane/process/child_process.hpp"
 #include "kelvra/norvane/webrtc/gst_ref.hpp"
@@ -28,7 +29,13 @@ public:
     SessionProcess(const SessionProcess&) = delete;
     SessionProcess& operator=(const SessionProcess&) = delete;
 
+    // The other descriptors of its session the child keeps besides its input: the write end
+    // of its input (so that the gateway closing its own copy is no end of file) and both ends
+    // of the pipe to the gateway.
+    void keep_open(std::vector<int> descriptors) { kept_descriptors_ = std::move(descriptors); }
+
     int main() override;
+    std::vector<int> kept_descriptors() const override;
     // SIGTERM waits until the loop handles it, so a session stopped right after its start
     // still ends through its loop, with status 0.
     sigset_t signals_blocked_at_start() const override;
@@ -52,6 +59,7 @@ private:
     void remove_watches();
 
     int input_fd_;
+    std::vector<int> kept_descriptors_;
     std::unique_ptr<GstSession> session_;
     spdlog::level::level_enum log_level_;
     std::string name_;

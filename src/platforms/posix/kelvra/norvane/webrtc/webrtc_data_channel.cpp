@@ -4,6 +4,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <utility>
+
 #include "kelvra/norvane/webrtc/detections_message.hpp"
 #include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
 
@@ -41,13 +43,19 @@ void WebRTCGstSession::connect_channel_signals(GstWebRTCDataChannel* channel) {
     g_signal_connect(channel, "on-open", G_CALLBACK(gst_on_data_channel_open_static), this);
 }
 
-void WebRTCGstSession::adopt_channel(GstWebRTCDataChannel* channel) {
-    GObjectPtr<GstWebRTCDataChannel> previous(GST_WEBRTC_DATA_CHANNEL(g_object_ref(channel)));
+bool WebRTCGstSession::adopt_unless_held(GstWebRTCDataChannel* channel) {
+    // Checked and replaced under one lock: a close of the held channel on another thread must
+    // not slip in between and make this adopt what it then forgets, or the other way round.
+    GObjectPtr<GstWebRTCDataChannel> previous;
     {
         const std::lock_guard lock(channel_mutex_);
-        std::swap(previous, data_channel_);
+        if (data_channel_.get() == channel) return false;
+        previous = std::exchange(
+            data_channel_,
+            GObjectPtr<GstWebRTCDataChannel>(GST_WEBRTC_DATA_CHANNEL(g_object_ref(channel))));
     }
     connect_channel_signals(channel);
+    return true;
 }
 
 bool WebRTCGstSession::holds_channel() {
@@ -60,10 +68,10 @@ bool WebRTCGstSession::is_held_channel(GstWebRTCDataChannel* channel) {
     return data_channel_.get() == channel;
 }
 
-void WebRTCGstSession::forget_channel() {
-    GObjectPtr<GstWebRTCDataChannel> released;
+void WebRTCGstSession::forget_channel(GstWebRTCDataChannel* only_if) {
+    GObjectPtr<GstWebRTCDataChannel> released;  // released after the lock, outside it
     const std::lock_guard lock(channel_mutex_);
-    released = std::move(data_channel_);
+    if (only_if == nullptr || data_channel_.get() == only_if) released = std::move(data_channel_);
 }
 
 void WebRTCGstSession::datachannel_detections(
@@ -95,9 +103,7 @@ void WebRTCGstSession::gst_on_data_channel(GstWebRTCDataChannel* channel) {
         spdlog::error("Null channel on data channel");
         spdlog::error("ON datachannel old is null");
     }
-    if (is_held_channel(channel)) return;
-    spdlog::error("ON datachannel differs");
-    adopt_channel(channel);
+    if (adopt_unless_held(channel)) spdlog::error("ON datachannel differs");
 }
 
 void WebRTCGstSession::gst_on_data_channel_open_static(GstWebRTCDataChannel* channel,
@@ -108,9 +114,7 @@ void WebRTCGstSession::gst_on_data_channel_open_static(GstWebRTCDataChannel* cha
 void WebRTCGstSession::gst_on_data_channel_open(GstWebRTCDataChannel* channel) {
     spdlog::error("on data channel open");
     if (!holds_channel()) spdlog::error("data channel old is null");
-    if (is_held_channel(channel)) return;
-    spdlog::error("opened datachannel differs");
-    adopt_channel(channel);
+    if (adopt_unless_held(channel)) spdlog::error("opened datachannel differs");
 }
 
 void WebRTCGstSession::gst_on_data_channel_close_static(GstWebRTCDataChannel* channel,
@@ -119,7 +123,7 @@ void WebRTCGstSession::gst_on_data_channel_close_static(GstWebRTCDataChannel* ch
     auto* session = static_cast<WebRTCGstSession*>(self);
     // A channel that was replaced earlier may close later; only the held one is forgotten, so
     // the detections keep flowing on the channel that replaced it.
-    if (session->is_held_channel(channel)) session->forget_channel();
+    session->forget_channel(channel);
 }
 
 void WebRTCGstSession::gst_on_data_channel_error_static(GstWebRTCDataChannel*, GError* error,

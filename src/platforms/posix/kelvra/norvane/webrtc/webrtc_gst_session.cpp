@@ -131,6 +131,7 @@ void WebRTCGstSession::handle_frame(const video::video_frame& frame) {
         launch_gst_pipeline(frame.video_format);
         video_format_ = frame.video_format;
         dropped_frames_logged_ = false;
+        watch_connection_state();
     }
     if (appsrc_ == nullptr) {
         // No payloader exists for this format; say so once, not for every frame.
@@ -156,14 +157,98 @@ void WebRTCGstSession::handle_frame(const video::video_frame& frame) {
     if (frame.payload.size != 0) std::memcpy(map.data, frame.payload.ptr, frame.payload.size);
     gst_buffer_unmap(buffer, &map);
 
-    // The payloader's timestamp is still that of the previous frame: viewers pair these
-    // detections with the frame that follows that timestamp.
-    guint rtp_timestamp = 0;
-    g_object_get(payloader_, "timestamp", &rtp_timestamp, nullptr);
-    datachannel_detections(rtp_timestamp, frame.detections);
-
-    // appsrc takes the buffer's reference; its timestamp is the running time of the push.
+    std::vector<video::detection_item> detections(frame.detections.ptr,
+                                                  frame.detections.ptr + frame.detections.size);
+    if (connected_) {
+        push_frame(buffer, std::move(detections));
+        return;
+    }
+    // Nothing reaches the viewer yet: the frame is kept for it, and pushed without its
+    // detections only so that the pipeline learns its caps for the offer.
+    PendingFrame pending;
+    pending.buffer = {gst_buffer_ref(buffer), [](GstBuffer* b) { gst_buffer_unref(b); }};
+    pending.detections = std::move(detections);
+    pending_.add(std::move(pending), frame.keyframe != 0,
+                 frame.payload.size + frame.detections.size * sizeof(video::detection_item));
     gst_app_src_push_buffer(GST_APP_SRC(appsrc_), buffer);
+}
+
+namespace {
+
+// The detections of a frame travel with its buffer to the payloader, which sends them when it
+// takes the frame: only then is its timestamp property that of the frame before, also when
+// many frames are queued at once.
+GQuark detections_quark() {
+    static const GQuark quark = g_quark_from_static_string("norvane-detections");
+    return quark;
+}
+
+using Detections = std::vector<video::detection_item>;
+
+}  // namespace
+
+void WebRTCGstSession::push_frame(GstBuffer* buffer,
+                                  std::vector<video::detection_item> detections) {
+    auto* travelling = new Detections(std::move(detections));
+    gst_mini_object_set_qdata(GST_MINI_OBJECT(buffer), detections_quark(), travelling,
+                              [](gpointer data) { delete static_cast<Detections*>(data); });
+    // appsrc takes the buffer's reference; a buffer without a timestamp gets the running time
+    // at which appsrc hands it on.
+    gst_app_src_push_buffer(GST_APP_SRC(appsrc_), buffer);
+}
+
+void WebRTCGstSession::watch_connection_state() {
+    connected_ = false;
+    pending_.reset();
+    if (webrtcbin_ == nullptr) return;
+    g_object_set(appsrc_, "max-bytes", guint64{kAppsrcMaxBytes}, nullptr);
+    g_signal_connect(webrtcbin_, "notify::connection-state", G_CALLBACK(on_connection_state_static),
+                     this);
+}
+
+void WebRTCGstSession::on_connection_state_static(GstElement*, GParamSpec*, gpointer self) {
+    // Emitted on GStreamer's threads; the frames are the loop's.
+    auto* session = static_cast<WebRTCGstSession*>(self);
+    g_main_context_invoke(
+        session->main_loop_ != nullptr ? g_main_loop_get_context(session->main_loop_) : nullptr,
+        on_connection_change_static, self);
+}
+
+gboolean WebRTCGstSession::on_connection_change_static(gpointer self) {
+    static_cast<WebRTCGstSession*>(self)->on_connection_change();
+    return G_SOURCE_REMOVE;
+}
+
+void WebRTCGstSession::on_connection_change() {
+    if (webrtcbin_ == nullptr || connected_) return;
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtcbin_, "connection-state", &state, nullptr);
+    if (state != GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) return;
+    connected_ = true;
+    play_pending();
+}
+
+// The kept frames are replayed at once, time-stamped just before the present, two RTP clock
+// ticks apart: the viewer decodes them as soon as they arrive, and the live frames after them
+// keep their own timestamps, so that the viewer plays them no later than it would have had it
+// joined at a keyframe.
+void WebRTCGstSession::play_pending() {
+    spdlog::info("Viewer connected: playing {} frames since the latest keyframe",
+                 pending_.frames().size());
+    if (pending_.empty()) return;
+    const GstObjectPtr<GstClock> clock(gst_element_get_clock(pipeline_.get()));
+    const GstClockTime now =
+        clock ? gst_clock_get_time(clock.get()) - gst_element_get_base_time(pipeline_.get()) : 0;
+    const size_t count = pending_.frames().size();
+    for (size_t i = 0; i < count; ++i) {
+        const PendingFrame& frame = pending_.frames()[i];
+        GstBuffer* buffer = gst_buffer_copy(frame.buffer.get());
+        const GstClockTime back = (count - i) * kReplaySpacingNs;
+        GST_BUFFER_PTS(buffer) = now > back ? now - back : 0;
+        GST_BUFFER_DTS(buffer) = GST_BUFFER_PTS(buffer);
+        push_frame(buffer, frame.detections);
+    }
+    pending_.reset();
 }
 
 void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
@@ -213,10 +298,18 @@ void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
     if (transceivers == nullptr || transceivers->len == 0) {
         fail_session("transceivers != nullptr && transceivers->len > 0");
     }
+    // A lost packet would otherwise cost the viewer every frame up to the next keyframe: the
+    // offer asks for NACK feedback and an RTX stream, served from the sent-packet history.
+    for (guint i = 0; i < transceivers->len; ++i) {
+        g_object_set(g_array_index(transceivers, GstWebRTCRTPTransceiver*, i), "do-nack", TRUE,
+                     nullptr);
+    }
     g_array_unref(transceivers);
+    g_signal_connect(pipeline.get(), "deep-element-added", G_CALLBACK(size_rtx_history_static),
+                     nullptr);
 
     pipeline_ = std::move(pipeline);
-    webrtcbin_ = webrtcbin;
+    set_webrtcbin(webrtcbin);
     payloader_ = payloader;
     appsrc_ = appsrc;
     add_ice_local_addresses();
@@ -239,6 +332,32 @@ void WebRTCGstSession::launch_gst_pipeline(uint8_t format) {
     gst_element_set_state(pipeline_.get(), GST_STATE_READY);
     create_datachannel();
     gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+}
+
+// webrtcbin builds the retransmission sender once the video is negotiated, inside a bin it hands
+// to its rtpbin, and keeps only a few hundred packets by default: too little for a viewer a
+// long round trip away at a high bitrate. The history is bounded by time instead.
+void WebRTCGstSession::size_rtx_history_static(GstBin*, GstBin*, GstElement* element, gpointer) {
+    const auto size = [](GstElement* candidate) {
+        GstElementFactory* factory = gst_element_get_factory(candidate);
+        if (factory == nullptr || std::strcmp(GST_OBJECT_NAME(factory), "rtprtxsend") != 0) return;
+        guint kept_ms = 0;  // seen once as itself and once inside its bin
+        g_object_get(candidate, "max-size-time", &kept_ms, nullptr);
+        if (kept_ms == kRtxHistoryMs) return;
+        g_object_set(candidate, "max-size-time", kRtxHistoryMs, "max-size-packets",
+                     kRtxHistoryMaxPackets, nullptr);
+        spdlog::info("Keeping {} ms of sent video for retransmission", kRtxHistoryMs);
+    };
+    size(element);
+    if (!GST_IS_BIN(element)) return;
+    GstIterator* children = gst_bin_iterate_recurse(GST_BIN(element));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(children, &item) == GST_ITERATOR_OK) {
+        size(GST_ELEMENT(g_value_get_object(&item)));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(children);
 }
 
 void WebRTCGstSession::add_ice_local_addresses() {
@@ -267,6 +386,14 @@ void WebRTCGstSession::guard_payloader_input() {
 GstFlowReturn WebRTCGstSession::payloader_chain_static(GstPad* pad, GstObject* parent,
                                                        GstBuffer* buffer) {
     auto* self = static_cast<WebRTCGstSession*>(pad->chaindata);
+    if (const auto* detections = static_cast<const Detections*>(
+            gst_mini_object_get_qdata(GST_MINI_OBJECT(buffer), detections_quark()))) {
+        guint rtp_timestamp = 0;
+        g_object_get(parent, "timestamp", &rtp_timestamp, nullptr);
+        self->datachannel_detections(rtp_timestamp,
+                                     {const_cast<video::detection_item*>(detections->data()),
+                                      static_cast<uint32_t>(detections->size())});
+    }
     const GstFlowReturn result = self->payloader_chain_(pad, parent, buffer);
     if (result != GST_FLOW_ERROR) return result;
     spdlog::error("Frame dropped: the payloader could not packetize it");
@@ -275,6 +402,8 @@ GstFlowReturn WebRTCGstSession::payloader_chain_static(GstPad* pad, GstObject* p
 
 void WebRTCGstSession::destroy_gst_pipeline() {
     if (!pipeline_) return;
+    // First, so that an offer the old element completes while it stops is known to be stale.
+    set_webrtcbin(nullptr);
     ice_check_source_.reset();
     gst_element_set_state(pipeline_.get(), GST_STATE_PAUSED);
     gst_element_set_state(pipeline_.get(), GST_STATE_READY);
@@ -282,7 +411,6 @@ void WebRTCGstSession::destroy_gst_pipeline() {
     gst_bus_remove_watch(bus_.get());
     bus_.reset();
     pipeline_.reset();
-    webrtcbin_ = nullptr;
     payloader_ = nullptr;
     appsrc_ = nullptr;
     forget_channel();

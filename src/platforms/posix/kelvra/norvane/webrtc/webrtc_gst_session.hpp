@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvra/core/keyframe_run.hpp"
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/webrtc/gst_ref.hpp"
 #include "kelvra/norvane/webrtc/gst_session.hpp"
@@ -31,6 +32,21 @@ public:
     static constexpr guint kIceCheckPeriodS = 5;
     static constexpr guint kPayloaderMtu = 1400;  // bytes
     static constexpr const char* kDataChannelLabel = "sendChannel";
+    // Sent packets kept for retransmission: long enough for a viewer's NACK to come back over a
+    // slow path and its retransmission to be asked again; the packet bound only caps memory
+    // (about 10 MB) for a stream far above what drones send.
+    static constexpr guint kRtxHistoryMs = 1500;
+    static constexpr guint kRtxHistoryMaxPackets = 8192;
+    // Frames since the latest keyframe kept until the viewer's transport is up: a stream's
+    // catch-up run from the gateway plus the live frames of the connection's set-up.
+    static constexpr uint64_t kPendingMaxBytes = 16ull << 20;
+    static constexpr size_t kPendingMaxFrames = 600;
+    // Bytes appsrc may queue: a whole pending run is pushed at once when the transport comes up.
+    static constexpr uint64_t kAppsrcMaxBytes = kPendingMaxBytes + (1ull << 20);
+    // Time-stamp step of the pending frames replayed at once: two ticks of the 90 kHz RTP clock,
+    // so that they keep distinct, increasing timestamps while the whole run lies just before
+    // the live frames that follow.
+    static constexpr GstClockTime kReplaySpacingNs = 22'223;
 
     WebRTCGstSession(uint32_t manet_addr, uint64_t consumer_id, std::string turn_url,
                      std::string stun_url, int pipe_fd, uint8_t camera_type,
@@ -53,19 +69,32 @@ public:
 private:
     // Pipeline and frames.
     void handle_frame(const msgs::video::video_frame& frame);
+    // Pushes `buffer` into appsrc; its detections are sent as the payloader takes it.
+    void push_frame(GstBuffer* buffer, std::vector<msgs::video::detection_item> detections);
+    void watch_connection_state();
+    static void on_connection_state_static(GstElement* webrtcbin, GParamSpec*, gpointer self);
+    static gboolean on_connection_change_static(gpointer self);
+    // On the loop: the viewer's transport came up; plays the frames kept for it.
+    void on_connection_change();
+    void play_pending();
     void launch_gst_pipeline(uint8_t format);
     void destroy_gst_pipeline();
     void add_ice_local_addresses();
     void guard_payloader_input();
+    static void size_rtx_history_static(GstBin* pipeline, GstBin* bin, GstElement* element,
+                                        gpointer unused);
     static GstFlowReturn payloader_chain_static(GstPad* pad, GstObject* parent, GstBuffer* buffer);
     static gboolean bus_call_static(GstBus* bus, GstMessage* message, gpointer self);
     gboolean bus_call(GstMessage* message);
 
     // Negotiation.
+    struct PendingOffer;
     static void gst_on_negotiation_needed_static(GstElement* webrtcbin, gpointer self);
-    void gst_on_negotiation_needed();
-    static void gst_on_offer_created_static(GstPromise* promise, gpointer self);
-    void gst_on_offer_created_cb(GstPromise* promise);
+    void gst_on_negotiation_needed(GstElement* webrtcbin);
+    static void gst_on_offer_created_static(GstPromise* promise, gpointer pending);
+    void gst_on_offer_created_cb(GstPromise* promise, GstElement* webrtcbin);
+    bool is_current_webrtcbin(GstElement* webrtcbin);
+    void set_webrtcbin(GstElement* webrtcbin);
     static void gst_on_ice_candidate_static(GstElement* webrtcbin, guint mline_index,
                                             gchar* candidate, gpointer self);
     void gst_on_ice_candidate(guint mline_index, const gchar* candidate);
@@ -81,11 +110,13 @@ private:
     void create_datachannel();
     void datachannel_detections(uint32_t rtp_timestamp,
                                 const messgen::Dynamic<msgs::video::detection_item>& detections);
-    void adopt_channel(GstWebRTCDataChannel* channel);
+    // Holds `channel` instead of the current one unless it is held already; true when adopted.
+    bool adopt_unless_held(GstWebRTCDataChannel* channel);
     void connect_channel_signals(GstWebRTCDataChannel* channel);
     bool holds_channel();
     bool is_held_channel(GstWebRTCDataChannel* channel);
-    void forget_channel();
+    // Forgets the held channel, or only `only_if` when that is the one held.
+    void forget_channel(GstWebRTCDataChannel* only_if = nullptr);
     static void gst_on_data_channel_static(GstElement* webrtcbin, GstWebRTCDataChannel* channel,
                                            gpointer self);
     void gst_on_data_channel(GstWebRTCDataChannel* channel);
@@ -108,13 +139,24 @@ private:
 
     norvane::GstObjectPtr<GstElement> pipeline_;
     norvane::GstObjectPtr<GstBus> bus_;
-    GstElement* webrtcbin_ = nullptr;  // children of the pipeline, valid while it exists
+    // Children of the pipeline, valid while it exists. webrtcbin_ is replaced on the loop
+    // thread, which reads it freely; the offer callbacks compare against it under the lock.
+    std::mutex webrtcbin_mutex_;
+    GstElement* webrtcbin_ = nullptr;
     GstElement* payloader_ = nullptr;
     GstElement* appsrc_ = nullptr;
     norvane::GSourcePtr ice_check_source_;
     GstPadChainFunction payloader_chain_ = nullptr;  // the payloader's own input function
     uint8_t video_format_ = 0;
     bool dropped_frames_logged_ = false;  // frames without a pipeline were reported
+    bool connected_ = false;              // the viewer's transport is up
+    // Frames pushed before the viewer's transport was up never reach it: they are kept, and
+    // played again once it is.
+    struct PendingFrame {
+        std::unique_ptr<GstBuffer, void (*)(GstBuffer*)> buffer{nullptr, nullptr};
+        std::vector<msgs::video::detection_item> detections;
+    };
+    KeyframeRun<PendingFrame> pending_{kPendingMaxBytes, kPendingMaxFrames, 64};
 
     // Offer and candidates are built and written from GStreamer's threads, possibly at once.
     std::mutex write_mutex_;

@@ -5,6 +5,8 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "kelvra/norvane/process/child_exit.hpp"
 #include "kelvra/norvane/webrtc/sdp_answer.hpp"
 #include "kelvra/norvane/webrtc/webrtc_gst_session.hpp"
@@ -67,22 +69,35 @@ void set_description(GstElement* webrtcbin, const char* signal,
 
 }  // namespace
 
-void WebRTCGstSession::gst_on_negotiation_needed_static(GstElement*, gpointer self) {
-    static_cast<WebRTCGstSession*>(self)->gst_on_negotiation_needed();
+void WebRTCGstSession::gst_on_negotiation_needed_static(GstElement* webrtcbin, gpointer self) {
+    static_cast<WebRTCGstSession*>(self)->gst_on_negotiation_needed(webrtcbin);
 }
 
-void WebRTCGstSession::gst_on_negotiation_needed() {
+// What an offer being created belongs to. The element is held until the offer is done with: a
+// format change may replace it meanwhile, and the offer must not reach its successor.
+struct WebRTCGstSession::PendingOffer {
+    WebRTCGstSession* session;
+    norvane::GstObjectPtr<GstElement> webrtcbin;
+
+    static void free(gpointer pending) { delete static_cast<PendingOffer*>(pending); }
+};
+
+void WebRTCGstSession::gst_on_negotiation_needed(GstElement* webrtcbin) {
     spdlog::debug("Creating negotiation offer");
-    GstPromise* promise =
-        gst_promise_new_with_change_func(gst_on_offer_created_static, this, nullptr);
-    g_signal_emit_by_name(webrtcbin_, "create-offer", nullptr, promise);
+    auto pending = std::make_unique<PendingOffer>(PendingOffer{
+        this, norvane::GstObjectPtr<GstElement>(GST_ELEMENT(gst_object_ref(webrtcbin)))});
+    // The promise owns what it was made for and frees it with itself.
+    GstPromise* promise = gst_promise_new_with_change_func(gst_on_offer_created_static,
+                                                           pending.release(), PendingOffer::free);
+    g_signal_emit_by_name(webrtcbin, "create-offer", nullptr, promise);
 }
 
-void WebRTCGstSession::gst_on_offer_created_static(GstPromise* promise, gpointer self) {
-    static_cast<WebRTCGstSession*>(self)->gst_on_offer_created_cb(promise);
+void WebRTCGstSession::gst_on_offer_created_static(GstPromise* promise, gpointer pending) {
+    auto* offer = static_cast<PendingOffer*>(pending);
+    offer->session->gst_on_offer_created_cb(promise, offer->webrtcbin.get());
 }
 
-void WebRTCGstSession::gst_on_offer_created_cb(GstPromise* promise_ptr) {
+void WebRTCGstSession::gst_on_offer_created_cb(GstPromise* promise_ptr, GstElement* webrtcbin) {
     const GstPromisePtr promise(promise_ptr);
     if (gst_promise_wait(promise.get()) != GST_PROMISE_RESULT_REPLIED) return;
     const GstStructure* reply = gst_promise_get_reply(promise.get());
@@ -91,18 +106,30 @@ void WebRTCGstSession::gst_on_offer_created_cb(GstPromise* promise_ptr) {
     gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
     if (offer == nullptr) return;
 
-    // The element may have been replaced since the offer was asked for; the offer belongs to
-    // the one that made it.
-    GstElement* webrtcbin = webrtcbin_;
-    if (webrtcbin != nullptr) set_description(webrtcbin, "set-local-description", offer);
-
+    set_description(webrtcbin, "set-local-description", offer);
     const GCharPtr text(gst_sdp_message_as_text(offer->sdp));
     spdlog::debug("Negotiation offer created:\n{}", text.get());
-    video::sdp_message message;
-    message.sdp = text.get();
-    message.type = "offer";
-    send_peer_message(message);
+    // An element replaced by a format change has its own offer coming: the viewer must not
+    // answer this one, since answers go to the current element.
+    if (is_current_webrtcbin(webrtcbin)) {
+        video::sdp_message message;
+        message.sdp = text.get();
+        message.type = "offer";
+        send_peer_message(message);
+    } else {
+        spdlog::info("{}: offer of a replaced pipeline not sent", consumer_id_);
+    }
     gst_webrtc_session_description_free(offer);
+}
+
+bool WebRTCGstSession::is_current_webrtcbin(GstElement* webrtcbin) {
+    const std::lock_guard lock(webrtcbin_mutex_);
+    return webrtcbin_ == webrtcbin;
+}
+
+void WebRTCGstSession::set_webrtcbin(GstElement* webrtcbin) {
+    const std::lock_guard lock(webrtcbin_mutex_);
+    webrtcbin_ = webrtcbin;
 }
 
 void WebRTCGstSession::gst_on_ice_candidate_static(GstElement*, guint mline_index, gchar* candidate,

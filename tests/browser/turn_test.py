@@ -1,0 +1,275 @@
+"""The viewer page in a headless Chromium that can reach the gateway only through a TURN server.
+
+Three network namespaces joined by veth pairs:
+
+  browser (this script's own)  10.77.1.2 --- 10.77.1.1  relay: turnserver, norvane-signal
+  gateway: norvane, sender     10.77.2.2 --- 10.77.2.1  (same namespace, does not forward)
+
+The browser and the gateway each reach every address of the relay's namespace, never each
+other, so video and detections can only take a TURN allocation. First the gateway's `turn_url`
+is the path (the page has no ICE servers); then the page's `ice_servers` from the signalling
+server's configuration are, while the gateway's TURN credentials are wrong. Each time the page
+must decode video, receive detections and report a selected candidate pair through the relay.
+
+Run it inside a loopback-only network namespace (tests/run_in_netns.sh; without root that
+namespace comes with a user namespace in which the test may create its own):
+  turn_test.py --signal BIN --gateway BIN --sender BIN [--screenshot PATH]
+  [--wrong-gateway-credentials]  (the first part must then fail: to check that it can)
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
+from chromium import Chromium  # noqa: E402
+from viewer_test import (FRONT, MANET_KEY, STREAM_KEY, WEB_ROOT, click_stream_button,  # noqa: E402
+                         expect_live_tile, find_tile, free_port, wait_available)
+
+BROWSER_IP, RELAY_BROWSER_SIDE = "10.77.1.2", "10.77.1.1"
+GATEWAY_IP, RELAY_GATEWAY_SIDE = "10.77.2.2", "10.77.2.1"
+TURN_USER, TURN_PASSWORD = "norvane", "relay-secret"
+
+
+def ip(*args, ns=None):
+    subprocess.run([*(ns.enter() if ns else []), "ip", *args], check=True)
+
+
+class Namespace:
+    """A network namespace of the test's own. Its first process waits on a pipe from this
+    script: when the script ends, however it ends, the namespace goes with its last process,
+    and with it its end of every veth pair."""
+
+    def __init__(self):
+        self.holder = subprocess.Popen(
+            ["unshare", "--net", "sh", "-c", "ip link set lo up && echo up && read _"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        if self.holder.stdout.readline().strip() != b"up":
+            raise RuntimeError("cannot create a network namespace")
+
+    def enter(self):
+        return ["nsenter", f"--net=/proc/{self.holder.pid}/ns/net", "--"]
+
+    def close(self):
+        self.holder.stdin.close()
+        self.holder.wait(10)
+
+
+def link(near_ns, near, near_ip, far_ns, far, far_ip):
+    """A veth pair between two namespaces (near_ns None: this script's); the near end routes
+    everything through the far end."""
+    ip("link", "add", near, "type", "veth", "peer", "name", far, "netns", str(far_ns.holder.pid),
+       ns=near_ns)
+    for ns, device, address in ((far_ns, far, far_ip), (near_ns, near, near_ip)):
+        ip("addr", "add", f"{address}/24", "dev", device, ns=ns)
+        ip("link", "set", device, "up", ns=ns)
+    ip("route", "add", "default", "via", far_ip, ns=near_ns)
+
+
+class Topology:
+    def __init__(self):
+        self.gateway = Namespace()
+        self.relay = Namespace()
+        link(None, "b0", BROWSER_IP, self.relay, "r1", RELAY_BROWSER_SIDE)
+        link(self.gateway, "g0", GATEWAY_IP, self.relay, "r2", RELAY_GATEWAY_SIDE)
+        # A new namespace may inherit forwarding from the host's; the relay's must never pass
+        # packets between browser and gateway.
+        subprocess.run([*self.relay.enter(), "sh", "-c",
+                        "echo 0 > /proc/sys/net/ipv4/ip_forward"], check=True)
+
+    def close(self):
+        self.relay.close()
+        self.gateway.close()
+
+
+class Chain:
+    """turnserver and norvane-signal in the relay's namespace, the gateway and a sender
+    simulator in the gateway's; each with its log in a temporary directory."""
+
+    def __init__(self, args, topology):
+        self.args = args
+        self.topology = topology
+        self.dir = tempfile.mkdtemp(prefix="norvane-turn-")
+        # The namespaces are the test's own and empty: any port is free in them.
+        self.http_port = free_port(socket.SOCK_STREAM)
+        self.gateway_port = free_port(socket.SOCK_STREAM)
+        self.turn_port = free_port(socket.SOCK_DGRAM)
+        self.udp_port = free_port(socket.SOCK_DGRAM)
+        self.processes = {}
+
+    def write(self, name, config):
+        with open(os.path.join(self.dir, name), "w") as f:
+            json.dump(config, f, indent=2)
+
+    def start(self, name, ns, command):
+        log = open(os.path.join(self.dir, f"{name}.log"), "a")
+        self.processes[name] = subprocess.Popen([*ns.enter(), *command], stdout=log,
+                                                stderr=subprocess.STDOUT)
+
+    def stop(self, name):
+        process = self.processes.pop(name)
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    def start_turn(self):
+        # -n: none of the host's /etc/turnserver.conf; the user database, the pid file and the
+        # log stay in the test's directory.
+        self.start("turnserver", self.topology.relay, [
+            "turnserver", "-n", "--no-cli", "--no-tls", "--no-dtls", "--fingerprint",
+            "--listening-ip", RELAY_BROWSER_SIDE, "--listening-ip", RELAY_GATEWAY_SIDE,
+            "--listening-port", str(self.turn_port), "--lt-cred-mech", "--realm", "norvane.test",
+            "--user", f"{TURN_USER}:{TURN_PASSWORD}", "--allowed-peer-ip", "10.77.0.0-10.77.255.255",
+            "--userdb", os.path.join(self.dir, "turndb"),
+            "--pidfile", os.path.join(self.dir, "turnserver.pid"), "--log-file", "stdout",
+            "--simple-log"])
+
+    def start_signal(self, ice_servers):
+        """Starts the server; returns the one-time log-in link it prints."""
+        # Plain HTTP on the relay's address: the namespaces are the test's own.
+        config = {
+            "http_address": RELAY_BROWSER_SIDE, "http_port": self.http_port, "web_root": WEB_ROOT,
+            "allow_insecure_http": True, "state_dir": os.path.join(self.dir, "state"),
+            "gateways": [{"name": "gw1", "listen_address": RELAY_GATEWAY_SIDE,
+                          "listen_port": self.gateway_port, "allowed_sources": [GATEWAY_IP],
+                          "manet_addr": "0000ABCD", "manet_key": MANET_KEY}],
+            "streams": [{"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1,
+                         "key": STREAM_KEY, "name": "Front camera"}],
+        }
+        if ice_servers:
+            config["ice_servers"] = ice_servers
+        self.write("signal.json", config)
+        log = os.path.join(self.dir, "signal.log")
+        seen = os.path.getsize(log) if os.path.exists(log) else 0
+        self.start("signal", self.topology.relay,
+                   [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
+        deadline = time.monotonic() + 10
+        while True:
+            if self.processes["signal"].poll() is not None:
+                raise RuntimeError("norvane-signal exited")
+            with open(log) as f:
+                f.seek(seen)
+                found = re.search(r"Log in at (\S+)", f.read())
+            if found:
+                return found.group(1)
+            if time.monotonic() > deadline:
+                raise RuntimeError("norvane-signal printed no log-in link")
+            time.sleep(0.1)
+
+    def start_gateway(self, turn_password):
+        relay = f"{RELAY_GATEWAY_SIDE}:{self.turn_port}"
+        self.write("norvane.json", {
+            "listen_ip": "127.0.0.1", "listen_port": self.udp_port,
+            "utm_host": RELAY_GATEWAY_SIDE, "utm_port": self.gateway_port,
+            "stun_url": relay, "turn_url": f"turn://{TURN_USER}:{turn_password}@{relay}",
+            "log_statistics": False, "log_level": 2, "save_dir": os.path.join(self.dir, "flights"),
+            "show_local_video": False, "manet_addr": "0000ABCD", "manet_key": MANET_KEY,
+        })
+        self.start("gateway", self.topology.gateway,
+                   [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")])
+
+    def start_sender(self):
+        self.start("sender", self.topology.gateway, [
+            self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
+            "0000BEEF", "--camera", "1", "--key", STREAM_KEY, "--encode", "vp8",
+            "--frames", "100000", "--fps", "30", "--detections", "2"])
+
+    def print_logs(self):
+        for name in sorted(os.listdir(self.dir)):
+            if name.endswith(".log"):
+                with open(os.path.join(self.dir, name)) as f:
+                    print(f"---- {name} (tail) ----\n{f.read()[-3000:]}")
+
+    def close(self):
+        for name in reversed(list(self.processes)):
+            self.stop(name)
+
+
+def expect_relayed(browser, relayed_end, offers):
+    """Live video with boxes on the front tile of the given offer, over a selected pair whose
+    candidate at `relayed_end` (0 the browser's, 1 the gateway's) is a TURN relay."""
+    browser.wait_for(f"{find_tile(FRONT)}.offers === {offers}", 30, f"offer {offers}")
+    live = expect_live_tile(browser, FRONT)
+    assert live["framesDecoded"] > 0 and live["detectionMessages"] > 0, live
+    route = browser.wait_for(f"{find_tile(FRONT)}.route", 10, "the selected candidate pair")
+    assert route[relayed_end] == "relay", route
+    print(f"offer {offers}: {live['framesDecoded']} frames decoded, "
+          f"{live['detectionMessages']} detection messages over {route[0]}-{route[1]}")
+    return live
+
+
+def run(browser, chain, args):
+    chain.start_turn()
+    login_link = chain.start_signal(ice_servers=None)
+    chain.start_gateway("wrong" if args.wrong_gateway_credentials else TURN_PASSWORD)
+    chain.start_sender()
+
+    # The page has no ICE servers: only the gateway's relay candidate can carry the media.
+    # The page trades the link for a session cookie; the cookie outlives the restart below.
+    browser.navigate(login_link)
+    wait_available(browser, FRONT)
+    click_stream_button(browser, FRONT)
+    expect_relayed(browser, relayed_end=1, offers=1)
+    if args.screenshot:
+        time.sleep(0.5)
+        browser.screenshot(args.screenshot)
+
+    # The gateway's TURN credentials go wrong and the server names a relay to the page: the
+    # browser's own allocation is now the path. The open tile comes back by itself.
+    chain.stop("signal")  # first: the page keeps the tile to open again
+    chain.stop("gateway")
+    chain.start_signal(ice_servers=[{
+        "urls": f"turn:{RELAY_BROWSER_SIDE}:{chain.turn_port}", "username": TURN_USER,
+        "credential": TURN_PASSWORD}])
+    chain.start_gateway("wrong")
+    expect_relayed(browser, relayed_end=0, offers=2)
+    assert not browser.exceptions, browser.exceptions
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--signal", "--gateway", "--sender"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--screenshot")
+    parser.add_argument("--wrong-gateway-credentials", action="store_true")
+    args = parser.parse_args()
+    if not shutil.which("turnserver"):
+        sys.exit("turnserver not found: scripts/setup.sh installs coturn")
+
+    topology = Topology()
+    chain = None
+    browser = None
+    try:
+        chain = Chain(args, topology)
+        browser = Chromium()
+        run(browser, chain, args)
+    except BaseException:
+        if chain:
+            chain.print_logs()
+        if browser:
+            print(f"---- chromium (tail) ----\n{browser.log_text()}")
+        raise
+    finally:
+        if browser:
+            browser.close()
+        if chain:
+            chain.close()
+            shutil.rmtree(chain.dir, ignore_errors=True)
+        topology.close()
+
+
+if __name__ == "__main__":
+    main()
