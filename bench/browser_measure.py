@@ -260,12 +260,12 @@ def measure(args, browser, chain):
     ivf = os.path.join(chain.dir, "stream.ivf")
     pre_encode(args, ivf)
     browser.call("Page.addScriptToEvaluateOnNewDocument", source=PROBE)
-    chain.start_signal()
+    login_link = chain.start_signal()
     chain.start_gateway()
     chain.start("sender", [args.sender, "--gateway", f"127.0.0.1:{chain.udp_port}",
                            "--manet-addr", "0000BEEF", "--camera", "1", "--key", STREAM_KEY,
                            "--ivf", ivf, "--loop", "--fps", "30", "--detections", "2"])
-    browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
+    browser.navigate(login_link)
     wait_available(browser, FRONT)
     first = first_frames(browser, chain, args.opens, args.keyframe_interval / 30)
     steps = viewers(browser, chain, Meter(chain, browser), args.max_viewers, args.seconds)

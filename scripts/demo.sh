@@ -45,6 +45,7 @@ cat > "$work/signal.json" <<JSON
   "http_address": "127.0.0.1",
   "http_port": $http_port,
   "web_root": "$PWD/tools/signal/web",
+  "state_dir": "$work/state",
   "gateways": [{"name": "gw1", "listen_address": "127.0.0.1", "listen_port": $gateway_port,
                 "manet_addr": "0A0B0C0D", "manet_key": "$manet_key"}],
   "streams": [{"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1,
@@ -80,14 +81,14 @@ build/norvane-sender --gateway "127.0.0.1:$video_port" --manet-addr 0000BEEF --c
   --bitrate-kbps 1500 --detections 3 > "$work/sender.log" 2>&1 &
 pids+=($!)
 
-# Up when the server reports video on the stream.
+# Up when the server reports video on the stream (the metrics page needs no log-in on loopback).
 up=0
 for _ in $(seq 1 100); do
   if python3 - "$http_port" <<'PY' 2>/dev/null; then up=1; break; fi
-import json, sys, urllib.request
-data = json.load(urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/api/streams", timeout=1))
-streams = data if isinstance(data, list) else data.get("streams", [])
-sys.exit(0 if any(s.get("video_available") for s in streams) else 1)
+import sys, urllib.request
+page = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=1).read().decode()
+sys.exit(0 if any(line.startswith("norvane_stream_video_available{") and line.endswith(" 1")
+                  for line in page.splitlines()) else 1)
 PY
   for pid in "${pids[@]}"; do
     if ! kill -0 "$pid" 2>/dev/null; then
@@ -104,7 +105,9 @@ if [ "$up" -ne 1 ]; then
   tail -n 20 "$work"/*.log >&2
   exit 1
 fi
-echo "demo: open http://127.0.0.1:$http_port/ (logs in $work; Ctrl-C stops everything)"
+# The server's one-time log-in link: whoever opens it first is logged in, with no account made.
+login_link=$(grep -o 'Log in at [^ ]*' "$work/signal.log" | head -n 1 | cut -d' ' -f4)
+echo "demo: open $login_link (logs in $work; Ctrl-C stops everything)"
 wait -n "${pids[@]}" || true
 echo "demo: a program ended by itself; logs:" >&2
 tail -n 20 "$work"/*.log >&2

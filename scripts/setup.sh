@@ -8,11 +8,11 @@ packages=(
   build-essential cmake ninja-build pkg-config git clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev libfmt-dev libcxxopts-dev nlohmann-json3-dev libssl-dev libwolfssl-dev
-  libglib2.0-dev libsoup-3.0-dev
+  libglib2.0-dev libsoup-3.0-dev glib-networking libsqlite3-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-nice
-  iproute2 procps python3 python3-websocket chromium nodejs coturn
+  iproute2 procps python3 python3-websocket chromium nodejs openssl curl coturn
   clang libclang-rt-14-dev libfuzzer-14-dev
 )
 

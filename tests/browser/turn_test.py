@@ -20,6 +20,7 @@ namespace comes with a user namespace in which the test may create its own):
 import argparse
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -137,8 +138,11 @@ class Chain:
             "--simple-log"])
 
     def start_signal(self, ice_servers):
+        """Starts the server; returns the one-time log-in link it prints."""
+        # Plain HTTP on the relay's address: the namespaces are the test's own.
         config = {
             "http_address": RELAY_BROWSER_SIDE, "http_port": self.http_port, "web_root": WEB_ROOT,
+            "allow_insecure_http": True, "state_dir": os.path.join(self.dir, "state"),
             "gateways": [{"name": "gw1", "listen_address": RELAY_GATEWAY_SIDE,
                           "listen_port": self.gateway_port, "allowed_sources": [GATEWAY_IP],
                           "manet_addr": "0000ABCD", "manet_key": MANET_KEY}],
@@ -148,19 +152,22 @@ class Chain:
         if ice_servers:
             config["ice_servers"] = ice_servers
         self.write("signal.json", config)
+        log = os.path.join(self.dir, "signal.log")
+        seen = os.path.getsize(log) if os.path.exists(log) else 0
         self.start("signal", self.topology.relay,
                    [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
         deadline = time.monotonic() + 10
         while True:
             if self.processes["signal"].poll() is not None:
                 raise RuntimeError("norvane-signal exited")
-            try:
-                socket.create_connection((RELAY_BROWSER_SIDE, self.http_port), timeout=1).close()
-                return
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
+            with open(log) as f:
+                f.seek(seen)
+                found = re.search(r"Log in at (\S+)", f.read())
+            if found:
+                return found.group(1)
+            if time.monotonic() > deadline:
+                raise RuntimeError("norvane-signal printed no log-in link")
+            time.sleep(0.1)
 
     def start_gateway(self, turn_password):
         relay = f"{RELAY_GATEWAY_SIDE}:{self.turn_port}"
@@ -206,12 +213,13 @@ def expect_relayed(browser, relayed_end, offers):
 
 def run(browser, chain, args):
     chain.start_turn()
-    chain.start_signal(ice_servers=None)
+    login_link = chain.start_signal(ice_servers=None)
     chain.start_gateway("wrong" if args.wrong_gateway_credentials else TURN_PASSWORD)
     chain.start_sender()
 
     # The page has no ICE servers: only the gateway's relay candidate can carry the media.
-    browser.navigate(f"http://{RELAY_BROWSER_SIDE}:{chain.http_port}/")
+    # The page trades the link for a session cookie; the cookie outlives the restart below.
+    browser.navigate(login_link)
     wait_available(browser, FRONT)
     click_stream_button(browser, FRONT)
     expect_relayed(browser, relayed_end=1, offers=1)

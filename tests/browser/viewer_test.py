@@ -10,6 +10,7 @@ Run it inside a loopback-only network namespace (tests/run_in_netns.sh):
 import argparse
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -48,6 +49,7 @@ class Chain:
         self.processes = {}
         self.write("signal.json", {
             "http_address": "127.0.0.1", "http_port": self.http_port, "web_root": WEB_ROOT,
+            "state_dir": os.path.join(self.dir, "state"),
             "gateways": [{"name": "gw1", "listen_port": gateway_port, "manet_addr": "0000ABCD",
                           "manet_key": MANET_KEY}],
             "streams": [
@@ -84,18 +86,22 @@ class Chain:
             process.wait()
 
     def start_signal(self):
+        """Starts the server; returns the one-time log-in link it prints."""
+        log = os.path.join(self.dir, "signal.log")
+        seen = os.path.getsize(log) if os.path.exists(log) else 0
         self.start("signal", [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
         deadline = time.monotonic() + 10
         while True:
             if self.processes["signal"].poll() is not None:
                 raise RuntimeError("norvane-signal exited")
-            try:
-                socket.create_connection(("127.0.0.1", self.http_port), timeout=1).close()
-                return
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
+            with open(log) as f:
+                f.seek(seen)
+                found = re.search(r"Log in at (\S+)", f.read())
+            if found:
+                return found.group(1)
+            if time.monotonic() > deadline:
+                raise RuntimeError("norvane-signal printed no log-in link")
+            time.sleep(0.1)
 
     def start_gateway(self):
         self.start("gateway", [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")])
@@ -148,14 +154,16 @@ def expect_live_tile(browser, stream, timeout=60):
 
 
 def run(browser, chain, screenshot):
-    chain.start_signal()
+    login_link = chain.start_signal()
     chain.start_gateway()
     chain.start_sender("0000BEEF", "vp8")
     chain.start_sender("0000BEF0", "vp9")
 
-    browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
+    # Like a person given the link: no account made, no form filled in.
+    browser.navigate(login_link)
     for stream in (FRONT, REAR):
         wait_available(browser, stream)
+    assert browser.evaluate("location.search") == "", "the log-in link stayed in the address bar"
     click_stream_button(browser, FRONT)
     click_stream_button(browser, REAR)
     front, rear = expect_live_tile(browser, FRONT), expect_live_tile(browser, REAR)

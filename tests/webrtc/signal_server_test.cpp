@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -165,18 +166,35 @@ protected:
                               {{"gateway_proof_seconds", 1},
                                {"sessions_per_stream", 2},
                                {"http_request_seconds", 1},
-                               {"websocket_message_bytes", 4096}}},
+                               {"websocket_message_bytes", 4096},
+                               {"websocket_connections_per_account", 4}}},
                              {"streams",
                               {{{"gateway", "gw1"},
                                 {"manet_addr", testing::kTestManetHex},
                                 {"camera", 1},
                                 {"key", testing::kTestStreamKeyHex},
-                                {"name", "Front camera"}}}}};
+                                {"name", "Front camera"}}}},
+                             {"state_dir", (dir_ / "state").string()}};
         std::ofstream(dir_ / "signal.json") << config.dump(2);
+        const auto token = account_command("token add test");
+        ASSERT_TRUE(token.status && token.status->exited_with(0)) << token.err;
+        auth_header_ = "Authorization: Bearer " + token.out.substr(0, 64) + "\r\n";
+        start_server();
+        start_gateway(1);
+    }
+
+    void start_server() {
         server_ = std::make_unique<ProcessRunner>(
             NORVANE_SIGNAL_BINARY, std::vector<std::string>{"-c", (dir_ / "signal.json").string()});
         ASSERT_TRUE(server_->wait_for_output("norvane-signal ready", 5s)) << server_->out();
-        start_gateway(1);
+    }
+
+    // `norvane-signal -c CONFIG <command>`, with `password` on its standard input.
+    testing::ProcessResult account_command(const std::string& command,
+                                           const std::string& password = {}) {
+        return testing::run_process(
+            "/bin/sh", {"-c", "echo '" + password + "' | " + NORVANE_SIGNAL_BINARY + " -c " +
+                                  (dir_ / "signal.json").string() + " " + command});
     }
 
     void TearDown() override {
@@ -222,19 +240,24 @@ protected:
                                           const std::string& type = "application/json",
                                           const std::string& host = "127.0.0.1") {
         const UniqueFd fd = connect_to(http_port_);
-        EXPECT_TRUE(send_all(
-            fd, method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\nContent-Type: " + type +
-                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+        EXPECT_TRUE(send_all(fd, method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n" +
+                                     auth_header_ + "Content-Type: " + type +
+                                     "\r\nContent-Length: " + std::to_string(body.size()) +
+                                     "\r\n\r\n" + body));
         std::string reply;
         char chunk[4096];
         for (ssize_t n; (n = ::recv(fd.get(), chunk, sizeof(chunk), 0)) > 0;)
             reply.append(chunk, n);
         const size_t body_at = reply.find("\r\n\r\n");
+        last_reply_ = reply;
         if (!reply.starts_with("HTTP/1.") || body_at == std::string::npos) return {0, reply};
         return {std::stoul(reply.substr(9, 3)), reply.substr(body_at + 4)};
     }
 
     std::filesystem::path dir_;
+    // Sent with every request and WebSocket: an administrator's API token unless changed.
+    std::string auth_header_;
+    std::string last_reply_;
     uint16_t http_port_ = 0;
     uint16_t gateway_port_ = 0;
     std::unique_ptr<ProcessRunner> server_;
@@ -242,7 +265,7 @@ protected:
 };
 
 TEST_F(SignalServerTest, ReconnectedGatewayGetsItsStreamsAndADroppedViewerSocketEndsItsSession) {
-    auto ws = std::make_unique<WsClient>(http_port_);
+    auto ws = std::make_unique<WsClient>(http_port_, auth_header_);
     ASSERT_NE(open(*ws), 0u);
 
     gateway_->stop();
@@ -267,7 +290,7 @@ TEST_F(SignalServerTest, HttpApiAnnouncesAndWithdrawsStreamsAndRefusesOtherSites
     const std::string rear =
         R"({"gateway":"gw1","manet_addr":"00001234","camera":2,"key":"1032547698badcfe0123456789abcdef","name":"Rear"})";
     EXPECT_EQ(http("POST", "/api/streams", rear, "text/plain").first, 415u);
-    WsClient foreign(http_port_, "Origin: http://elsewhere.example\r\n");
+    WsClient foreign(http_port_, auth_header_ + "Origin: http://elsewhere.example\r\n");
     EXPECT_FALSE(foreign.wait_for([](const json&) { return true; }));  // not even the list
     EXPECT_FALSE(foreign.open());
 
@@ -286,12 +309,113 @@ TEST_F(SignalServerTest, HttpApiAnnouncesAndWithdrawsStreamsAndRefusesOtherSites
     EXPECT_EQ(http("DELETE", "/api/streams/gw1/00001234/2").first, 404u);
 }
 
+TEST_F(SignalServerTest, AccountsSeeOnlyTheirGrantsAndChangesOutliveAKill) {
+    const std::string admin = auth_header_;
+    const std::string rear =
+        R"({"gateway":"gw1","manet_addr":"00001234","camera":2,"key":"1032547698badcfe0123456789abcdef","name":"Rear"})";
+    auth_header_.clear();
+    EXPECT_EQ(http("GET", "/api/streams").first, 401u);
+    EXPECT_EQ(http("POST", "/api/streams", rear).first, 401u);
+    EXPECT_EQ(http("GET", "/").first, 200u);  // the page, with its log-in form
+    EXPECT_FALSE(WsClient(http_port_).open());
+
+    const auto added = account_command("user add bob --grant 'gw1/00001234/*'", "bob-password");
+    ASSERT_TRUE(added.status && added.status->exited_with(0)) << added.err;
+    auth_header_ = admin;
+    ASSERT_EQ(http("POST", "/api/streams", rear).first, 201u);
+    auth_header_.clear();
+    ASSERT_EQ(http("POST", "/api/login", R"({"user":"bob","password":"bob-password"})").first,
+              200u);
+    const size_t cookie_at = last_reply_.find("norvane_session=");
+    ASSERT_NE(cookie_at, std::string::npos) << last_reply_;
+    auth_header_ = "Cookie: " + last_reply_.substr(cookie_at, 16 + 64) + "\r\n";
+
+    const auto listed = [&] {
+        const auto [status, body] = http("GET", "/api/streams");
+        EXPECT_EQ(status, 200u) << body;
+        EXPECT_EQ(body.find("\"key\""), std::string::npos) << body;
+        std::vector<std::string> ids;
+        const json list = json::parse(body);
+        for (const json& stream : list["streams"]) ids.push_back(stream["id"]);
+        return ids;
+    };
+    EXPECT_EQ(listed(), std::vector<std::string>{"gw1/00001234/2"});
+    EXPECT_EQ(http("DELETE", "/api/streams/gw1/00001234/2").first, 403u);
+    {
+        WsClient ws(http_port_, auth_header_);
+        const auto streams = ws.wait_for([](const json& m) { return m["type"] == "streams"; });
+        ASSERT_TRUE(streams);
+        EXPECT_EQ((*streams)["streams"].size(), 1u);
+        ws.send({{"type", "open"}, {"stream", kStream}});
+        const auto refused = ws.wait_for([](const json& m) { return m["type"] == "refused"; });
+        ASSERT_TRUE(refused);
+        EXPECT_EQ((*refused)["status"], "Not allowed");
+    }
+
+    // The added stream and bob's session were acknowledged, so they outlive a crash.
+    server_->send_signal(SIGKILL);
+    server_->wait(5s);
+    start_server();
+    EXPECT_EQ(listed(), std::vector<std::string>{"gw1/00001234/2"});
+    EXPECT_NE(server_->out().find("Log in at http://127.0.0.1:"), std::string::npos);
+}
+
+// HTTPS with a certificate made for the test: log-in works, and its cookie is kept to TLS.
+TEST(SignalServerTls, LogsInOverHttps) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("norvane-signal-tls-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "web");
+    const auto made = testing::run_process(
+        "/usr/bin/openssl",
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days",
+         "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+         (dir / "key.pem").string(), "-out", (dir / "cert.pem").string()});
+    ASSERT_TRUE(made.status && made.status->exited_with(0)) << made.err;
+    const uint16_t port = testing::free_tcp_port();
+    const json config = {{"http_address", "127.0.0.1"},
+                         {"http_port", port},
+                         {"web_root", (dir / "web").string()},
+                         {"state_dir", (dir / "state").string()},
+                         {"tls_cert", (dir / "cert.pem").string()},
+                         {"tls_key", (dir / "key.pem").string()},
+                         {"gateways",
+                          {{{"name", "gw1"},
+                            {"listen_port", testing::free_tcp_port()},
+                            {"manet_addr", "0A0B0C0D"},
+                            {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}}};
+    std::ofstream(dir / "signal.json") << config.dump();
+    const std::string signal =
+        std::string(NORVANE_SIGNAL_BINARY) + " -c " + (dir / "signal.json").string();
+    const auto added = testing::run_process(
+        "/bin/sh", {"-c", "echo carol-password | " + signal + " user add carol --role admin"});
+    ASSERT_TRUE(added.status && added.status->exited_with(0)) << added.err;
+    ProcessRunner server(NORVANE_SIGNAL_BINARY, {"-c", (dir / "signal.json").string()});
+    ASSERT_TRUE(server.wait_for_output("norvane-signal ready", 5s)) << server.out();
+    EXPECT_NE(server.out().find("Log in at https://127.0.0.1:"), std::string::npos);
+
+    const std::string url = "https://127.0.0.1:" + std::to_string(port);
+    const auto login = testing::run_process(
+        "/usr/bin/curl", {"-sS", "-i", "--cacert", (dir / "cert.pem").string(), "-H",
+                          "Content-Type: application/json", "-d",
+                          R"({"user":"carol","password":"carol-password"})", url + "/api/login"});
+    ASSERT_TRUE(login.status && login.status->exited_with(0)) << login.err;
+    EXPECT_NE(login.out.find("HTTP/1.1 200"), std::string::npos) << login.out;
+    EXPECT_NE(login.out.find("HttpOnly; SameSite=Strict; Secure"), std::string::npos) << login.out;
+    const auto plain = testing::run_process(
+        "/usr/bin/curl", {"-sS", "-o", "/dev/null", "-w", "%{http_code}",
+                          "http://127.0.0.1:" + std::to_string(port) + "/api/me"});
+    EXPECT_NE(plain.out, "401");  // no plain HTTP beside the TLS port
+    std::filesystem::remove_all(dir);
+}
+
 TEST_F(SignalServerTest, ImpostorsOnTheGatewayPortAreNeitherBelievedNorDisplaceTheGateway) {
-    WsClient ws(http_port_);
+    WsClient ws(http_port_, auth_header_);
     const uint32_t consumer = open(ws);
     ASSERT_NE(consumer, 0u);
     EXPECT_TRUE(server_->wait_for_output(
-        "audit: session_open stream=gw1/0000BEEF/1 consumer=" + std::to_string(consumer), 5s));
+        "audit: session_open stream=gw1/0000BEEF/1 consumer=" + std::to_string(consumer) +
+            " viewer=1 user=token:test from=127.0.0.1:",
+        5s));
 
     const UniqueFd stranger = connect_to(gateway_port_, "127.0.0.2");
     EXPECT_TRUE(server_->wait_for_output("127.0.0.2", 5s));
@@ -327,7 +451,7 @@ TEST_F(SignalServerTest, HostileClientsMeetTheLimits) {
     std::vector<std::unique_ptr<WsClient>> flood;
     std::map<std::string, int> answers;
     for (int i = 0; i < 3; ++i) {
-        flood.push_back(std::make_unique<WsClient>(http_port_));
+        flood.push_back(std::make_unique<WsClient>(http_port_, auth_header_));
         flood.back()->send({{"type", "open"}, {"stream", kStream}});
         const auto answer = flood.back()->wait_for(
             [](const json& m) { return m["type"] == "opened" || m["type"] == "refused"; });
@@ -349,8 +473,12 @@ TEST_F(SignalServerTest, HostileClientsMeetTheLimits) {
     EXPECT_EQ(::recv(slow.get(), &byte, 1, 0), 0);
 
     // A message in fragments, each under the bound, is cut once the whole passes it.
-    WsClient fragments(http_port_);
+    WsClient fragments(http_port_, auth_header_);
     ASSERT_TRUE(fragments.open());
+    // One account does not take every connection.
+    EXPECT_FALSE(WsClient(http_port_, auth_header_).open());
+    EXPECT_TRUE(
+        server_->wait_for_output("limit reached: 4 websocket connections of user token:test", 5s));
     fragments.send_fragments(100);
     EXPECT_FALSE(fragments.wait_for([](const json& m) { return m["type"] == "error"; }, 5s));
     EXPECT_FALSE(fragments.open());

@@ -117,6 +117,36 @@ GatewayConfig parse_gateway(const json& value, const std::string& where) {
     return gateway;
 }
 
+// Where state is kept and how the HTTP side is protected.
+void parse_access_keys(const json& value, ServerConfig& config) {
+    if (value.contains("state_dir")) {
+        config.state_dir = string_member(value, "", "state_dir");
+        if (config.state_dir.empty()) fail("state_dir", "must not be empty");
+    }
+    if (value.contains("tls_cert") != value.contains("tls_key")) {
+        fail(value.contains("tls_cert") ? "tls_key" : "tls_cert",
+             "missing: tls_cert and tls_key go together");
+    }
+    if (value.contains("tls_cert")) {
+        config.tls_cert = string_member(value, "", "tls_cert");
+        config.tls_key = string_member(value, "", "tls_key");
+    }
+    if (value.contains("allow_insecure_http")) {
+        if (!value["allow_insecure_http"].is_boolean()) {
+            fail("allow_insecure_http", "must be true or false");
+        }
+        config.allow_insecure_http = value["allow_insecure_http"].get<bool>();
+    }
+    if (config.tls_cert.empty() && !config.allow_insecure_http &&
+        !is_loopback_address(config.http_address)) {
+        fail("http_address",
+             fmt::format("'{}' is not loopback, and without TLS passwords and session cookies "
+                         "would cross the network in the clear: set tls_cert and tls_key (or, "
+                         "behind a TLS proxy, allow_insecure_http: true)",
+                         config.http_address));
+    }
+}
+
 IceServer parse_ice_server(const json& value, const std::string& where) {
     require_object(value, where, {"urls", "username", "credential"});
     IceServer server;
@@ -158,6 +188,7 @@ Limits parse_limits(const json& value) {
         {"sessions_per_stream", &limits.sessions_per_stream},
         {"sessions_total", &limits.sessions_total},
         {"websocket_connections", &limits.websocket_connections},
+        {"websocket_connections_per_account", &limits.websocket_connections_per_account},
         {"websocket_message_bytes", &limits.websocket_message_bytes},
         {"websocket_queue_bytes", &limits.websocket_queue_bytes},
         {"http_connections", &limits.http_connections},
@@ -192,6 +223,13 @@ std::vector<std::string> parse_public_hosts(const json& value, const std::string
 
 }  // namespace
 
+bool is_loopback_address(const std::string& address) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 StreamConfig parse_stream_config(const json& value, const std::string& where) {
     require_object(value, where, {"gateway", "manet_addr", "camera", "key", "name"});
     StreamConfig stream;
@@ -205,9 +243,10 @@ StreamConfig parse_stream_config(const json& value, const std::string& where) {
 }
 
 ServerConfig parse_server_config(const json& value) {
-    require_object(value, "",
-                   {"http_address", "http_port", "web_root", "gateways", "streams", "ice_servers",
-                    "public_hosts", "limits"});
+    require_object(
+        value, "",
+        {"http_address", "http_port", "web_root", "gateways", "streams", "ice_servers",
+         "public_hosts", "limits", "state_dir", "tls_cert", "tls_key", "allow_insecure_http"});
     ServerConfig config;
     config.http_address = string_member(value, "", "http_address");
     config.http_port = static_cast<uint16_t>(number_member(value, "", "http_port", 1, 65535));
@@ -253,6 +292,7 @@ ServerConfig parse_server_config(const json& value) {
     }
     config.public_hosts = parse_public_hosts(value, config.http_address);
     if (value.contains("limits")) config.limits = parse_limits(value["limits"]);
+    parse_access_keys(value, config);
     return config;
 }
 

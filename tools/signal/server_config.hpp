@@ -50,6 +50,7 @@ struct Limits {
     uint32_t sessions_per_stream = 32;
     uint32_t sessions_total = 256;
     uint32_t websocket_connections = 64;
+    uint32_t websocket_connections_per_account = 16;
     uint32_t websocket_message_bytes = 256 * 1024;
     uint32_t websocket_queue_bytes = 1024 * 1024;
     uint32_t http_connections = 128;
@@ -64,12 +65,23 @@ struct ServerConfig {
     std::filesystem::path web_root;
     std::vector<GatewayConfig> gateways;
     std::vector<StreamConfig> streams;
+    // Accounts and the stored streams live in a database in this directory.
+    std::filesystem::path state_dir = "/var/lib/norvane-signal";
+    // HTTPS and WSS when both are set (PEM files).
+    std::filesystem::path tls_cert;
+    std::filesystem::path tls_key;
+    // Plain HTTP on an address other than loopback sends passwords in the clear; refused
+    // unless this is set.
+    bool allow_insecure_http = false;
     std::vector<IceServer> ice_servers;
     // Names the server may be reached by (Host header, WebSocket Origin); never empty after
     // parsing: "127.0.0.1", "localhost" and the HTTP address when none are configured.
     std::vector<std::string> public_hosts;
     Limits limits;
 };
+
+// True for 127.0.0.0/8 and ::1.
+bool is_loopback_address(const std::string& address);
 
 // Every check is strict: unknown keys, wrong types, out-of-range numbers and duplicates are
 // refused with a ConfigError, so that a typing error never silently becomes a default.

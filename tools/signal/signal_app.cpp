@@ -16,14 +16,21 @@ GSourcePtr attach(GSource* source, GSourceFunc callback, gpointer data) {
 
 }  // namespace
 
-SignalApp::SignalApp(ServerConfig config)
+SignalApp::SignalApp(ServerConfig config, StateDb& state)
     : config_(std::move(config)),
+      users_(state.db()),
+      auth_(users_, monotonic_clock(), utc_clock()),
+      auth_http_(auth_, !config_.tls_cert.empty(), is_loopback_address(config_.http_address)),
       gateways_(config_.gateways, std::chrono::seconds(config_.limits.gateway_proof_seconds)),
       viewers_(config_.limits),
       hub_(config_, gateways_, viewers_),
-      http_(config_, hub_, viewers_),
+      http_(config_, hub_, viewers_, auth_http_, state),
       loop_(g_main_loop_new(nullptr, FALSE)) {
     viewers_.set_hub(&hub_);
+    hub_.set_access([this](ViewerId viewer, const StreamId& stream) {
+        const Account* account = viewers_.account_of(viewer);
+        return account != nullptr && account->may_see(stream);
+    });
 }
 
 SignalApp::~SignalApp() {
@@ -34,6 +41,9 @@ int SignalApp::run() {
     try {
         gateways_.start(hub_);
         http_.start();
+        // Like a notebook server's: whoever can read this log may log in once, with no
+        // account made beforehand.
+        spdlog::info("Log in at {}?login={}", http_.base_url(), auth_.issue_startup_secret());
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return 1;

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "signal/auth_http.hpp"
+#include "signal/auth_session.hpp"
 #include "signal/gateway_ports.hpp"
 #include "signal/glib_ref.hpp"
 #include "signal/http_front.hpp"
 #include "signal/server_config.hpp"
 #include "signal/signal_hub.hpp"
+#include "signal/state_db.hpp"
+#include "signal/user_store.hpp"
 #include "signal/viewer_connections.hpp"
 
 namespace kelvra::norvane::signal_server {
@@ -12,7 +16,8 @@ namespace kelvra::norvane::signal_server {
 // The whole server on the default main context: runs until SIGINT or SIGTERM.
 class SignalApp {
 public:
-    explicit SignalApp(ServerConfig config);
+    // `state` holds the accounts; the configuration's streams must be the stored ones.
+    SignalApp(ServerConfig config, StateDb& state);
     ~SignalApp();
     SignalApp(const SignalApp&) = delete;
     SignalApp& operator=(const SignalApp&) = delete;
@@ -26,6 +31,9 @@ private:
 
     // Declared in order of construction; the hub outlives nothing that calls it.
     ServerConfig config_;
+    UserStore users_;
+    Authenticator auth_;
+    AuthHttp auth_http_;
     GatewayPorts gateways_;
     ViewerConnections viewers_;
     SignalHub hub_;

@@ -48,9 +48,10 @@ void SignalHub::announce(const StreamConfig& stream, bool enabled) {
 
 void SignalHub::audit_session(const char* event, const Session& session, std::string_view reason) {
     const auto viewer = viewers_.find(session.viewer);
-    spdlog::info("audit: {} stream={} consumer={} viewer={} from={}{}{}", event,
+    const bool known = viewer != viewers_.end();
+    spdlog::info("audit: {} stream={} consumer={} viewer={} user={} from={}{}{}", event,
                  session.stream.text(), session.consumer, session.viewer,
-                 viewer != viewers_.end() ? viewer->second : "gone",
+                 known ? viewer->second.user : "gone", known ? viewer->second.from : "gone",
                  reason.empty() ? "" : " reason=", reason);
 }
 

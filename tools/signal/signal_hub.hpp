@@ -4,6 +4,7 @@
 // viewers into frames for gateways and JSON messages for viewers. The transports call in and are
 // called back through the two sinks.
 
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -58,7 +59,8 @@ public:
     // --- Viewers ---
     // A new viewer, named by the transport with an id it has not used before; `from` is its
     // address, for the log.
-    void viewer_joined(ViewerId viewer, std::string from = "unknown");
+    // `from` is the viewer's address and `user` the account it logged in with, for the log.
+    void viewer_joined(ViewerId viewer, std::string from = "unknown", std::string user = "-");
     void viewer_text(ViewerId viewer, std::string_view text);
     void viewer_left(ViewerId viewer);
 
@@ -66,8 +68,13 @@ public:
     ApiResult add_stream(std::string_view body, std::string_view from = "unknown");
     ApiResult remove_stream(std::string_view gateway, std::string_view manet_addr,
                             std::string_view camera, std::string_view from = "unknown");
-    nlohmann::json streams_json() const;
+    // The streams `visible` lets through; all when it is empty.
+    nlohmann::json streams_json(const std::function<bool(const StreamId&)>& visible = {}) const;
     std::string metrics() const;
+
+    // Which streams a viewer may see and open: set by the accounts; all while unset.
+    using StreamAccess = std::function<bool(ViewerId, const StreamId&)>;
+    void set_access(StreamAccess access) { access_ = std::move(access); }
 
     // Called about once a second: sends the stream list to every viewer if it changed.
     void tick();
@@ -82,6 +89,7 @@ private:
     void send_to_gateway(const std::string& gateway, const Bytes& frame);
     void send(ViewerId viewer, const nlohmann::json& message);
     void send_error(ViewerId viewer, std::string_view message);
+    void send_stream_list(ViewerId viewer);
     nlohmann::json stream_json(const StreamEntry& entry) const;
     // Ends a session on the gateway and forgets it.
     void terminate(const Session& session, std::string_view reason);
@@ -106,10 +114,15 @@ private:
     StreamCatalogue catalogue_;
     SessionTable sessions_;
     Limits limits_;
-    std::map<ViewerId, std::string> viewers_;  // with the address each came from
+    struct ViewerPeer {
+        std::string from;  // address
+        std::string user;  // account, fit for a log line
+    };
+    std::map<ViewerId, ViewerPeer> viewers_;
     // The "ice_servers" message every viewer gets first; null when none are configured.
     nlohmann::json ice_servers_message_;
     bool list_changed_ = false;
+    StreamAccess access_;
     messgen::OwnedArena arena_{2 * FrameReader::kMaxFrameSize + 4096};
 };
 

@@ -32,17 +32,46 @@ json SignalHub::stream_json(const StreamEntry& entry) const {
             {"bitrate", f.bitrate}};
 }
 
-json SignalHub::streams_json() const {
+json SignalHub::streams_json(const std::function<bool(const StreamId&)>& visible) const {
     json list = json::array();
-    for (const auto& [id, entry] : catalogue_.entries()) list.push_back(stream_json(entry));
+    for (const auto& [id, entry] : catalogue_.entries()) {
+        if (!visible || visible(id)) list.push_back(stream_json(entry));
+    }
     return list;
+}
+
+void SignalHub::send_stream_list(ViewerId viewer) {
+    if (!access_) {
+        send(viewer, {{"type", "streams"}, {"streams", streams_json()}});
+        return;
+    }
+    send(viewer,
+         {{"type", "streams"},
+          {"streams", streams_json([&](const StreamId& id) { return access_(viewer, id); })}});
 }
 
 void SignalHub::tick() {
     if (!list_changed_) return;
     list_changed_ = false;
-    const std::string text = to_text({{"type", "streams"}, {"streams", streams_json()}});
-    for (const auto& [viewer, from] : viewers_) viewers_sink_.send_text(viewer, text);
+    // Viewers who may see the same streams share one text, built once: many viewers use one
+    // account, and the list changes with every report from a gateway.
+    std::map<std::vector<bool>, std::string> texts;
+    for (const auto& [viewer, peer] : viewers_) {
+        std::vector<bool> visible;
+        for (const auto& [id, entry] : catalogue_.entries()) {
+            visible.push_back(!access_ || access_(viewer, id));
+        }
+        auto [text, fresh] = texts.try_emplace(std::move(visible));
+        if (fresh) {
+            json list = json::array();
+            size_t i = 0;
+            for (const auto& [id, entry] : catalogue_.entries()) {
+                if (text->first[i++]) list.push_back(stream_json(entry));
+            }
+            text->second = to_text({{"type", "streams"}, {"streams", std::move(list)}});
+        }
+        viewers_sink_.send_text(viewer, text->second);
+    }
 }
 
 ApiResult SignalHub::add_stream(std::string_view body, std::string_view from) {
@@ -60,7 +89,8 @@ ApiResult SignalHub::add_stream(std::string_view body, std::string_view from) {
     if (!catalogue_.add(stream)) return {409, {{"error", "stream exists already"}}};
     if (gateway_is_connected(stream.id.gateway)) announce(stream, true);
     list_changed_ = true;
-    spdlog::info("audit: stream_add stream={} from={}", stream.id.text(), from);
+    // The audit line is the HTTP front's, written once the stream is stored.
+    spdlog::info("Stream {} added at the request of {}", stream.id.text(), from);
     return {201, stream_json(*catalogue_.find(stream.id))};
 }
 
@@ -80,7 +110,7 @@ ApiResult SignalHub::remove_stream(std::string_view gateway, std::string_view ma
     if (gateway_is_connected(id.gateway)) announce(entry->config, false);
     catalogue_.remove(id);
     list_changed_ = true;
-    spdlog::info("audit: stream_remove stream={} from={}", id.text(), from);
+    spdlog::info("Stream {} removed at the request of {}", id.text(), from);
     return {200, {{"removed", id.text()}}};
 }
 

@@ -19,11 +19,11 @@ void SignalHub::send_error(ViewerId viewer, std::string_view message) {
     send(viewer, {{"type", "error"}, {"message", message}});
 }
 
-void SignalHub::viewer_joined(ViewerId viewer, std::string from) {
-    if (!viewers_.emplace(viewer, std::move(from)).second) return;
+void SignalHub::viewer_joined(ViewerId viewer, std::string from, std::string user) {
+    if (!viewers_.emplace(viewer, ViewerPeer{std::move(from), std::move(user)}).second) return;
     // Before anything else, so that the page has them by the time an offer comes.
     if (!ice_servers_message_.is_null()) send(viewer, ice_servers_message_);
-    send(viewer, {{"type", "streams"}, {"streams", streams_json()}});
+    send_stream_list(viewer);
 }
 
 void SignalHub::viewer_left(ViewerId viewer) {
@@ -76,6 +76,11 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
     const std::string& stream_text = *string_field(message, "stream");
     const auto id = parse_stream_id(stream_text);
     const StreamEntry* entry = id ? catalogue_.find(*id) : nullptr;
+    // Said plainly, so that the account's holder asks for a grant rather than waits.
+    if (entry != nullptr && access_ && !access_(viewer, *id)) {
+        send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", "Not allowed"}});
+        return;
+    }
     if (entry == nullptr) {
         send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", "No stream found"}});
         return;
@@ -91,7 +96,7 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
     }
     if (const char* limit = session_limit_reached(viewer, *id)) {
         const std::string status = std::string("limit reached: ") + limit;
-        spdlog::warn("Viewer {} from {}: {}", viewer, viewers_.at(viewer), status);
+        spdlog::warn("Viewer {} from {}: {}", viewer, viewers_.at(viewer).from, status);
         send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", status}});
         return;
     }

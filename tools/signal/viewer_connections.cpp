@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "signal/auth_session.hpp"
+
 namespace kelvra::norvane::signal_server {
 
 namespace {
@@ -46,8 +48,19 @@ ViewerConnections::~ViewerConnections() {
     }
 }
 
+const Account* ViewerConnections::account_of(ViewerId viewer) const {
+    const auto it = connections_.find(viewer);
+    return it == connections_.end() ? nullptr : &it->second->account;
+}
+
+size_t ViewerConnections::count_of(const std::string& account) const {
+    return static_cast<size_t>(
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const auto& entry) { return entry.second->account.name == account; }));
+}
+
 void ViewerConnections::add(SoupWebsocketConnection* connection, GSocket* socket,
-                            const std::string& from) {
+                            const std::string& from, Account account) {
     if (hub_ == nullptr) {
         soup_websocket_connection_close(connection, SOUP_WEBSOCKET_CLOSE_GOING_AWAY, nullptr);
         return;
@@ -58,6 +71,7 @@ void ViewerConnections::add(SoupWebsocketConnection* connection, GSocket* socket
 
     auto viewer = std::make_unique<Viewer>();
     viewer->owner = this;
+    viewer->account = std::move(account);
     viewer->connection.reset(SOUP_WEBSOCKET_CONNECTION(g_object_ref(connection)));
     viewer->on_message = SignalConnection(
         connection,
@@ -82,8 +96,9 @@ void ViewerConnections::add(SoupWebsocketConnection* connection, GSocket* socket
         g_source_attach(viewer->readable.get(), nullptr);
     }
     connections_.emplace(id, std::move(viewer));
+    const std::string user = loggable_name(connections_.at(id)->account.name);
     spdlog::info("Viewer {} connected from {}", id, from);
-    hub_->viewer_joined(id, from);
+    hub_->viewer_joined(id, from, user);
 }
 
 void ViewerConnections::send_text(ViewerId viewer, const std::string& text) {

@@ -10,6 +10,7 @@
 
 #include "signal/glib_ref.hpp"
 #include "signal/signal_hub.hpp"
+#include "signal/user_store.hpp"
 
 namespace kelvra::norvane::signal_server {
 
@@ -29,8 +30,14 @@ public:
 
     // The hub exists only after its sinks; until set, connections are refused.
     void set_hub(SignalHub* hub) { hub_ = hub; }
-    // `socket` carries the connection; `from` is the client's address, for the log.
-    void add(SoupWebsocketConnection* connection, GSocket* socket, const std::string& from);
+    // `socket` carries the connection; `from` is the client's address, for the log; `account`
+    // is who logged in on the connection and decides which streams the viewer sees.
+    void add(SoupWebsocketConnection* connection, GSocket* socket, const std::string& from,
+             Account account = {});
+    // Nothing for a viewer that is gone.
+    const Account* account_of(ViewerId viewer) const;
+    // The open connections logged in with this account.
+    size_t count_of(const std::string& account) const;
     void send_text(ViewerId viewer, const std::string& text) override;
     size_t size() const { return connections_.size(); }
 
@@ -38,6 +45,7 @@ private:
     struct Viewer {
         ViewerConnections* owner = nullptr;
         ViewerId id = 0;
+        Account account;
         GObjectPtr<SoupWebsocketConnection> connection;
         SignalConnection on_message;
         SignalConnection on_closed;

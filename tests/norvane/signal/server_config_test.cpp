@@ -76,6 +76,10 @@ TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
         {"/streams/0/camera", 1.5, "streams[0].camera:"},
         {"/streams/0/key", "zz32547698badcfe0123456789abcdef", "streams[0].key:"},
         {"/streams/1", valid_config()["streams"][0], "streams[1]: same stream"},
+        // Passwords would cross the network in the clear.
+        {"/http_address", "0.0.0.0", "http_address: '0.0.0.0' is not loopback"},
+        {"/tls_cert", "/etc/cert.pem", "tls_key: missing"},
+        {"/allow_insecure_http", "yes", "allow_insecure_http:"},
         {"/ice_servers", json::object(), "ice_servers:"},
         {"/ice_servers/0/urls", json::array(), "ice_servers[0].urls:"},
         {"/ice_servers/0/urls", "turn://u:p@10.0.0.1:3478", "ice_servers[0].urls:"},
@@ -103,6 +107,13 @@ TEST(SignalServerConfig, RefusesWhatItCannotUseNamingTheKey) {
     missing["gateways"][0].erase("manet_key");
     EXPECT_THROW(parse_server_config(missing), ConfigError);
     EXPECT_THROW(parse_server_config(json::array()), ConfigError);
+    json opted_out = valid_config();
+    opted_out["http_address"] = "0.0.0.0";
+    opted_out["allow_insecure_http"] = true;
+    EXPECT_NO_THROW(parse_server_config(opted_out));
+    opted_out["http_address"] = "::1";
+    opted_out.erase("allow_insecure_http");
+    EXPECT_NO_THROW(parse_server_config(opted_out));
 }
 
 TEST(SignalServerConfig, StreamIdsRoundTripAndRejectGarbage) {

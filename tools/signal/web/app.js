@@ -1,3 +1,4 @@
+import { checkSession, ensureLoggedIn } from './account.js';
 import { DetectionBuffer, fitTransform, rtpDistance } from './detections.js';
 import { nextPlayout } from './playout.js';
 
@@ -57,6 +58,7 @@ function connect() {
   socket.onclose = () => {
     socket = null;
     setConnection(false);
+    checkSession();
     for (const tile of tiles.values()) tile.disconnected();
     // Spread out, so that the viewers of a restarted server do not all come back at once.
     setTimeout(connect, reconnectDelay * (0.75 + Math.random() * 0.5));
@@ -78,6 +80,13 @@ function showNotice(text) {
   showNotice.timer = setTimeout(() => (notice.hidden = true), 8000);
 }
 
+// Refusals said in words a viewer can act on.
+function refusalText(status) {
+  if (status === 'Not allowed') return 'not allowed: this account has no grant for the stream';
+  if (/limit/i.test(status ?? '')) return `limit reached (${status}): try again later`;
+  return status;
+}
+
 function handleMessage(message) {
   const tile = message.stream !== undefined ? tiles.get(message.stream) : undefined;
   switch (message.type) {
@@ -92,7 +101,7 @@ function handleMessage(message) {
       break;
     case 'refused':
       if (tile?.retryAfterRefusal(message.status)) break;
-      showNotice(`${message.stream}: ${message.status}`);
+      showNotice(`${message.stream}: ${refusalText(message.status)}`);
       tile?.remove();
       break;
     case 'offer':
@@ -278,6 +287,7 @@ class Tile {
   /** True when the tile stays and will ask again; false when the refusal is final. */
   retryAfterRefusal(status) {
     if (this.reopenAttempts == null || this.reopenAttempts >= REOPEN_ATTEMPTS) return false;
+    if (status === 'Not allowed') return false; // asking again will not change it
     this.reopenAt = Date.now() + REOPEN_PAUSE_MS;
     this.setStatus(`refused (${status}), asking again…`);
     return true;
@@ -497,4 +507,4 @@ window.norvaneViewer = {
   close: (id) => tiles.has(id) && toggleTile(id),
 };
 
-connect();
+ensureLoggedIn().then(connect);
