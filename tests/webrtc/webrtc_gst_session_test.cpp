@@ -151,12 +151,6 @@ protected:
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
     }
 
-    std::string factory_of(const char* element) {
-        const auto found = session_->element(element);
-        if (!found) return "";
-        return GST_OBJECT_NAME(gst_element_get_factory(found.get()));
-    }
-
     testing::LogCapture log_;
     UniqueFd from_child_read_;
     UniqueFd from_child_write_;
@@ -183,11 +177,13 @@ TEST_F(MediaSession, FramesWithoutAPayloaderAreDroppedWithOneLine) {
     EXPECT_EQ(log_.occurrences("Unsupported codec type 7"), 1u);
 }
 
-TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAgain) {
+// A format change and its new offer are the gateway sessions' test, where a viewer decodes it.
+TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannel) {
     feed_frame(1);
     ASSERT_TRUE(session_->has_pipeline());
-    EXPECT_EQ(factory_of("pay"), "rtpvp8pay");
-    auto messages = messages_until_offer();
+    EXPECT_STREQ(GST_OBJECT_NAME(gst_element_get_factory(session_->element("pay").get())),
+                 "rtpvp8pay");
+    const auto messages = messages_until_offer();
     ASSERT_FALSE(messages.empty()) << "no offer";
     size_t offers = 0;
     for (const WrittenMessage& m : messages) {
@@ -208,14 +204,6 @@ TEST_F(MediaSession, FirstFrameOffersVideoAndDataChannelAndAFormatChangeOffersAg
     // Loopback is offered because the configuration asked for it.
     EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const WrittenMessage& m) {
         return m.type == video::ice_message::TYPE && m.text.find("127.0.0.1") != std::string::npos;
-    }));
-
-    feed_frame(2);
-    EXPECT_EQ(factory_of("pay"), "rtpvp9pay");
-    messages = messages_until_offer();
-    ASSERT_FALSE(messages.empty());
-    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const WrittenMessage& m) {
-        return m.type == video::sdp_message::TYPE && m.text.find("VP9/90000") != std::string::npos;
     }));
 }
 
