@@ -5,12 +5,36 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 
 #include "kelvra/msgs/video/messgen.hpp"
 #include "support/gateway_harness.hpp"
 #include "support/signalling_peer.hpp"
 #include "support/video_datagram_builder.hpp"
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<size_t> allocations{0};
+}  // namespace
+
+// Replacements of the global allocation functions, counting while a test asks for it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace kelvra {
 namespace {
@@ -220,6 +244,25 @@ TEST_F(GatewayIngestTest, FlightsCreateDirectoriesAndFollowTheFlightId) {
     h.deliver(datagram(4, 0, 1, 10, 0, 5));
     EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, 5);
     EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
+}
+
+// The datagram path must not allocate per datagram: once a frame's buffer exists, its further
+// fragments are received, decrypted, stored and answered without touching the heap.
+TEST_F(GatewayIngestTest, FragmentsOfAKnownFrameAreHandledWithoutAllocating) {
+    spdlog::set_level(spdlog::level::info);
+    spdlog::get("Norvane")->set_level(spdlog::level::info);
+    constexpr uint16_t kFragments = 8;
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (uint16_t i = 0; i < kFragments; ++i) {
+        datagrams.push_back(datagram(7, i, kFragments + 1, 1400));  // the frame stays incomplete
+    }
+    h.deliver(datagrams[0]);  // creates the frame's record and buffer
+    allocations = 0;
+    counting = true;
+    for (uint16_t i = 1; i < kFragments; ++i) h.deliver(datagrams[i]);
+    counting = false;
+    EXPECT_EQ(allocations.load(), 0u);
+    EXPECT_EQ(h.sender_inbox().size(), kFragments);  // every datagram was answered
 }
 
 TEST(GatewayStatistics, StatisticsFileOnlyOnceAFlightHasStarted) {
