@@ -162,6 +162,8 @@ TEST_F(GatewayFaults, ChildKilledAtAnyStageIsCleanedUpAndItsConsumerMayReturn) {
     EXPECT_EQ(gateway->count("terminated itself!"), 3u);
 }
 
+// How the client loses and regains the server (a cut record, a reset, refusals) is its unit
+// test's; here the viewers' sessions and media live through the server being away.
 TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
     expect_ok(1);
     WebrtcViewer viewer;
@@ -169,33 +171,19 @@ TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
     start_sender("vp8", 3000);
     ASSERT_TRUE(watch(viewer, 20)) << viewer.describe();
 
-    const auto attempts = [&] { return gateway->count("Trying to connect to"); };
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        const size_t tried = attempts();
-        if (round == 0) {
-            // Gone in the middle of a record.
-            const auto record = SignallingPeer::with_length_prefix(
-                peer.seal(SignallingPeer::session_request_frame(kTestManet, 3, kTestCamera)));
-            ASSERT_TRUE(peer.send_bytes({record.begin(), record.begin() + 10}));
-            peer.close_connection();
-        }
-        if (round == 1) peer.reset_connection();
-        if (round == 2) {
-            peer.stop_listening();
-            peer.close_connection();
-            // Refused at least once before the server is back.
-            ASSERT_TRUE(gateway->wait_for_log("Trying to connect to", 10s, tried + 2));
-            ASSERT_TRUE(peer.listen_again());
-        }
-        // The viewer's media does not go through the server.
-        ASSERT_TRUE(viewer.wait_for_decoded_frames(viewer.decoded_frames() + 20, 10s))
-            << viewer.describe();
-        ASSERT_TRUE(peer.accept(10s)) << gateway->log();
-        const size_t states = peer.count(stream_state::TYPE);
-        EXPECT_TRUE(relay.run_until([&] { return peer.count(stream_state::TYPE) > states; }, 5s));
-        EXPECT_TRUE(keeps_decoding(viewer)) << viewer.describe();
-    }
+    const size_t tried = gateway->count("Trying to connect to");
+    peer.stop_listening();
+    peer.close_connection();
+    // Refused at least once before the server is back.
+    ASSERT_TRUE(gateway->wait_for_log("Trying to connect to", 10s, tried + 2));
+    // The viewer's media does not go through the server.
+    ASSERT_TRUE(viewer.wait_for_decoded_frames(viewer.decoded_frames() + 20, 10s))
+        << viewer.describe();
+    ASSERT_TRUE(peer.listen_again());
+    ASSERT_TRUE(peer.accept(10s)) << gateway->log();
+    const size_t states = peer.count(stream_state::TYPE);
+    EXPECT_TRUE(relay.run_until([&] { return peer.count(stream_state::TYPE) > states; }, 5s));
+    EXPECT_TRUE(keeps_decoding(viewer)) << viewer.describe();
     // The server's requests are understood again.
     expect_ok(2);
     EXPECT_EQ(spawned_children(gateway->log()).size(), 2u);
