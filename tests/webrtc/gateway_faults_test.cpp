@@ -162,8 +162,8 @@ TEST_F(GatewayFaults, ChildKilledAtAnyStageIsCleanedUpAndItsConsumerMayReturn) {
     EXPECT_EQ(gateway->count("terminated itself!"), 3u);
 }
 
-// How the client loses and regains the server (a cut record, a reset, refusals) is its unit
-// test's; here the viewers' sessions and media live through the server being away.
+// How the client loses and regains the server (a cut record, a close) is its unit test's;
+// here the viewers' sessions and media live through the server crashing and being away.
 TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
     expect_ok(1);
     WebrtcViewer viewer;
@@ -172,9 +172,9 @@ TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
     ASSERT_TRUE(watch(viewer, 20)) << viewer.describe();
 
     const size_t tried = gateway->count("Trying to connect to");
+    // Gone abortively, as a crashed server looks, and refused at least once before it is back.
     peer.stop_listening();
-    peer.close_connection();
-    // Refused at least once before the server is back.
+    peer.reset_connection();
     ASSERT_TRUE(gateway->wait_for_log("Trying to connect to", 10s, tried + 2));
     // The viewer's media does not go through the server.
     ASSERT_TRUE(viewer.wait_for_decoded_frames(viewer.decoded_frames() + 20, 10s))
