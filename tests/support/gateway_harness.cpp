@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/signalling_peer.hpp"
+
 namespace kelvra::testing {
 namespace {
 
@@ -70,26 +72,18 @@ GatewayHarness::~GatewayHarness() {
 
 void GatewayHarness::announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
                               bool enabled) {
-    msgs::video::set_stream msg;
-    msg.manet_addr = manet_addr;
-    msg.camera_type = camera_type;
-    msg.enabled = enabled ? 1 : 0;
-    std::copy(key, key + 16, msg.key);
-    std::vector<uint8_t> frame;
-    frame.reserve(msg.frame_size());
-    msg.serialize(frame);
+    const Bytes frame = SignallingPeer::set_stream_frame(manet_addr, camera_type, enabled, key);
     gateway_->on_signalling_message(
         {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
 }
 
-void GatewayHarness::send(const std::vector<uint8_t>& datagram) {
-    ::sendto(sender_socket_.get(), datagram.data(), datagram.size(), 0,
-             reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
+void GatewayHarness::send_from(const char* source_ip, const std::vector<uint8_t>& datagram) {
+    const UniqueFd other(bound_udp_socket(source_ip));
+    send_on(other.get(), datagram);
 }
 
-void GatewayHarness::send_from(const char* source_ip, const std::vector<uint8_t>& datagram) {
-    UniqueFd other(bound_udp_socket(source_ip));
-    ::sendto(other.get(), datagram.data(), datagram.size(), 0,
+void GatewayHarness::send_on(int fd, const std::vector<uint8_t>& datagram) {
+    ::sendto(fd, datagram.data(), datagram.size(), 0,
              reinterpret_cast<const sockaddr*>(&gateway_address_), sizeof(gateway_address_));
 }
 

@@ -42,7 +42,7 @@ public:
 
     // Sends from the sender socket, or from another loopback address (127.0.0.x); read() lets
     // the gateway take what is queued, deliver() sends and reads.
-    void send(const std::vector<uint8_t>& datagram);
+    void send(const std::vector<uint8_t>& datagram) { send_on(sender_socket_.get(), datagram); }
     void send_from(const char* source_ip, const std::vector<uint8_t>& datagram);
     void deliver(const std::vector<uint8_t>& datagram) {
         send(datagram);
@@ -64,6 +64,8 @@ public:
     size_t count_in_log(const std::string& text) const { return occurrences(log_.str(), text); }
 
 private:
+    void send_on(int fd, const std::vector<uint8_t>& datagram);
+
     std::filesystem::path dir_;
     ManualClock clock_;
     std::ostringstream log_;

@@ -27,31 +27,13 @@ struct Pipe {
     UniqueFd write;
 };
 
+// Read end non-blocking: output is collected while the test waits for other things.
 Pipe make_pipe() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
-    fcntl(p.read.get(), F_SETFL, fcntl(p.read.get(), F_GETFL) | O_NONBLOCK);
-    return p;
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
-
-// Owns the attribute objects of posix_spawn for the duration of one call.
-class SpawnSetup {
-public:
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-};
 
 std::optional<uint64_t> blocked_signals(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -79,17 +61,6 @@ uint16_t free_port(int type) {
 
 }  // namespace
 
-ExitStatus ExitStatus::from_wait_status(int status) {
-    ExitStatus result;
-    if (WIFEXITED(status)) {
-        result.exited = true;
-        result.code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-    return result;
-}
-
 std::string ExitStatus::describe() const {
     if (exited) return "exit status " + std::to_string(code);
     return "killed by signal " + std::to_string(signal);
@@ -99,31 +70,32 @@ ProcessRunner::ProcessRunner(const std::string& program, const std::vector<std::
     Pipe out = make_pipe();
     Pipe err = make_pipe();
 
-    SpawnSetup setup;
-    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), STDERR_FILENO);
-
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
     // The test process may have blocked or ignored signals (a supervisor under test blocks them
     // all); the program must start as it would from a shell.
     sigset_t no_signals;
     sigemptyset(&no_signals);
     sigset_t all_signals;
     sigfillset(&all_signals);
-    posix_spawnattr_setsigmask(&setup.attributes, &no_signals);
-    posix_spawnattr_setsigdefault(&setup.attributes, &all_signals);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setsigmask(&attributes, &no_signals);
+    posix_spawnattr_setsigdefault(&attributes, &all_signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> argv_storage;
-    argv_storage.reserve(args.size() + 1);
-    argv_storage.push_back(program);
+    std::vector<std::string> argv_storage{program};
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argv_storage) argv.push_back(arg.data());
     argv.push_back(nullptr);
-
-    const int result = posix_spawn(&pid_, program.c_str(), &setup.actions, &setup.attributes,
-                                   argv.data(), environ);
+    const int result =
+        posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (result != 0) {
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(result));
     }
@@ -202,23 +174,21 @@ void ProcessRunner::reap(bool block) {
     do {
         result = waitpid(pid_, &status, block ? 0 : WNOHANG);
     } while (result < 0 && errno == EINTR);
-    if (result == pid_) status_ = ExitStatus::from_wait_status(status);
+    if (result != pid_) return;
+    status_ = ExitStatus{WIFEXITED(status) != 0, WIFEXITED(status) ? WEXITSTATUS(status) : 0,
+                         WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           ProcessRunner::Duration timeout) {
     ProcessRunner runner(program, args);
-    ProcessResult result;
-    result.status = runner.wait(timeout);
-    result.out = runner.out();
-    result.err = runner.err();
-    return result;
+    const auto status = runner.wait(timeout);
+    return {status, runner.out(), runner.err()};
 }
 
 uint16_t free_udp_port() {
     return free_port(SOCK_DGRAM);
 }
-
 uint16_t free_tcp_port() {
     return free_port(SOCK_STREAM);
 }

@@ -18,7 +18,6 @@ struct ExitStatus {
     int code = 0;
     int signal = 0;
 
-    static ExitStatus from_wait_status(int status);
     bool exited_with(int expected) const { return exited && code == expected; }
     std::string describe() const;
 };

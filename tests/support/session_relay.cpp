@@ -17,25 +17,18 @@ bool SessionRelay::run_until(const std::function<bool()>& done, Timeout timeout)
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        relay_once(Timeout(20));
+        while (auto payload = peer_.wait_for_frame(video::session_msg::TYPE, Timeout(0))) {
+            deliver_to_viewer(*payload);
+        }
+        for (auto& [consumer_id, viewer] : routes_) {
+            for (const auto& [mline, candidate] : viewer->take_local_candidates()) {
+                peer_.send_session_msg(manet_addr_, consumer_id, camera_type_,
+                                       SignallingPeer::ice_frame(mline, candidate));
+            }
+        }
+        peer_.poll_input(Timeout(20));
     }
     return true;
-}
-
-void SessionRelay::run_for(Timeout duration) {
-    run_until([] { return false; }, duration);
-}
-
-void SessionRelay::relay_once(Timeout wait) {
-    while (auto payload = peer_.wait_for_frame(video::session_msg::TYPE, Timeout(0))) {
-        deliver_to_viewer(*payload);
-    }
-    for (auto& [consumer_id, viewer] : routes_) {
-        for (const auto& [mline, candidate] : viewer->take_local_candidates()) {
-            send_to_child(consumer_id, SignallingPeer::ice_frame(mline, candidate));
-        }
-    }
-    peer_.poll_input(wait);
 }
 
 void SessionRelay::deliver_to_viewer(const Bytes& payload) {
@@ -68,7 +61,8 @@ void SessionRelay::deliver_to_viewer(const Bytes& payload) {
         viewer->apply_offer(offer.sdp);
         const auto answer = viewer->wait_for_answer();
         if (!answer) throw std::runtime_error("viewer made no answer: " + viewer->describe());
-        send_to_child(wrapped.consumer_id, SignallingPeer::sdp_frame(*answer, "answer"));
+        peer_.send_session_msg(manet_addr_, wrapped.consumer_id, camera_type_,
+                               SignallingPeer::sdp_frame(*answer, "answer"));
     } else if (inner.type_id == video::ice_message::TYPE) {
         video::ice_message candidate;
         if (candidate.parse(inner, arena_) < 0) {
@@ -80,10 +74,6 @@ void SessionRelay::deliver_to_viewer(const Bytes& payload) {
     } else {
         throw std::runtime_error("session child sent message " + std::to_string(inner.type_id));
     }
-}
-
-void SessionRelay::send_to_child(uint32_t consumer_id, const Bytes& peer_msg) {
-    peer_.send_session_msg(manet_addr_, consumer_id, camera_type_, peer_msg);
 }
 
 }  // namespace kelvra::testing

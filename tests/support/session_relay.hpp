@@ -29,7 +29,9 @@ public:
     // Relays in both directions until `done()` holds; false after `timeout`.
     bool run_until(const std::function<bool()>& done, Timeout timeout);
     // Relays whatever is pending for about `duration`.
-    void run_for(Timeout duration);
+    void run_for(Timeout duration) {
+        run_until([] { return false; }, duration);
+    }
 
     // Offers and candidates seen from each consumer's child so far.
     size_t offers(uint32_t consumer_id) const { return counts(consumer_id).offers; }
@@ -51,9 +53,7 @@ private:
         const auto found = counts_.find(consumer_id);
         return found == counts_.end() ? none : found->second;
     }
-    void relay_once(Timeout wait);
     void deliver_to_viewer(const Bytes& session_msg_payload);
-    void send_to_child(uint32_t consumer_id, const Bytes& peer_msg);
 
     SignallingPeer& peer_;
     uint32_t manet_addr_;

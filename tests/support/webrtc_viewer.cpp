@@ -108,10 +108,6 @@ WebrtcViewer::WebrtcViewer() {
     }
 }
 
-WebrtcViewer::~WebrtcViewer() {
-    stop();
-}
-
 void WebrtcViewer::stop() {
     // Once the pipeline is down webrtcbin, libnice and the streaming threads have ended, so no
     // callback can reach this object any more.
@@ -123,10 +119,6 @@ void WebrtcViewer::stop() {
     }
     const GstObjectPtr<GstBus> bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
     gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
-}
-
-void WebrtcViewer::record_error(std::string text) {
-    update([&](State& state) { state.errors.push_back(std::move(text)); });
 }
 
 GstPromisePtr WebrtcViewer::negotiate(const char* signal, gpointer argument) {

@@ -38,7 +38,7 @@ public:
     // Starts a webrtcbin with max-bundle; std::runtime_error when it cannot.
     WebrtcViewer();
     // Stops the pipeline; no callback runs after it returns.
-    ~WebrtcViewer();
+    ~WebrtcViewer() { stop(); }
     WebrtcViewer(const WebrtcViewer&) = delete;
     WebrtcViewer& operator=(const WebrtcViewer&) = delete;
 
@@ -121,7 +121,9 @@ private:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return predicate(state_); });
     }
-    void record_error(std::string text);
+    void record_error(std::string text) {
+        update([&](State& state) { state.errors.push_back(std::move(text)); });
+    }
     // Emits `signal` with `argument` and a promise and waits for its reply; records the failure
     // and returns null when there was none or it holds an error.
     norvane::GstPromisePtr negotiate(const char* signal, gpointer argument);

@@ -1,6 +1,7 @@
 // Faults the gateway has to live through while it serves viewers: a data directory it cannot
-// write, running out of descriptors, session children killed at any point of their lives, a
-// signalling server that comes and goes, and a viewer child that stops reading its pipe.
+// write, running out of descriptors, session children killed at any point of their lives and a
+// signalling server that comes and goes. A child that stops reading its pipe is the session
+// pipe's unit test.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -23,17 +24,9 @@ using msgs::video::stream_state;
 class GatewayFaults : public GatewaySessionsFixture {
 protected:
     int gateway_pid() { return gateway->process().pid(); }
-
-    // The child's end as the gateway reports it: reaped, then its session removed.
-    void expect_child_end_logged(int pid) {
-        const std::string id = std::to_string(pid);
-        EXPECT_TRUE(gateway->wait_for_log("Child " + id + " terminated.", 5s));
-        EXPECT_TRUE(gateway->wait_for_log("Session " + id + " terminated itself!", 5s));
-    }
-
-    // `viewer` decodes `more` frames beyond what it has decoded so far.
-    bool keeps_decoding(WebrtcViewer& viewer, uint64_t more = 20) {
-        return watch(viewer, viewer.decoded_frames() + more);
+    // `viewer` decodes 20 frames beyond what it has decoded so far.
+    bool keeps_decoding(WebrtcViewer& viewer) {
+        return watch(viewer, viewer.decoded_frames() + 20);
     }
 };
 
@@ -148,7 +141,10 @@ TEST_F(GatewayFaults, ChildKilledAtAnyStageIsCleanedUpAndItsConsumerMayReturn) {
         const int pid = spawned_children(gateway->log()).back();
         ASSERT_TRUE(relay.run_until(reached, 20s));
         ASSERT_EQ(kill(pid, SIGKILL), 0);
-        expect_child_end_logged(pid);
+        // Reaped, then its session removed.
+        EXPECT_TRUE(gateway->wait_for_log("Child " + std::to_string(pid) + " terminated.", 5s));
+        EXPECT_TRUE(
+            gateway->wait_for_log("Session " + std::to_string(pid) + " terminated itself!", 5s));
         EXPECT_TRUE(keeps_decoding(steady)) << steady.describe();
         EXPECT_EQ(open_descriptors(gateway_pid()), descriptors);
     };
@@ -166,6 +162,8 @@ TEST_F(GatewayFaults, ChildKilledAtAnyStageIsCleanedUpAndItsConsumerMayReturn) {
     EXPECT_EQ(gateway->count("terminated itself!"), 3u);
 }
 
+// How the client loses and regains the server (a cut record, a close) is its unit test's;
+// here the viewers' sessions and media live through the server crashing and being away.
 TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
     expect_ok(1);
     WebrtcViewer viewer;
@@ -173,65 +171,23 @@ TEST_F(GatewayFaults, StreamingOutlivesASignallingServerThatComesAndGoes) {
     start_sender("vp8", 3000);
     ASSERT_TRUE(watch(viewer, 20)) << viewer.describe();
 
-    const auto attempts = [&] { return gateway->count("Trying to connect to"); };
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        const size_t tried = attempts();
-        if (round == 0) {
-            // Gone in the middle of a record.
-            const auto record = SignallingPeer::with_length_prefix(
-                peer.seal(SignallingPeer::session_request_frame(kTestManet, 3, kTestCamera)));
-            ASSERT_TRUE(peer.send_bytes({record.begin(), record.begin() + 10}));
-            peer.close_connection();
-        }
-        if (round == 1) peer.reset_connection();
-        if (round == 2) {
-            peer.stop_listening();
-            peer.close_connection();
-            // Refused at least once before the server is back.
-            ASSERT_TRUE(gateway->wait_for_log("Trying to connect to", 10s, tried + 2));
-            ASSERT_TRUE(peer.listen_again());
-        }
-        // The viewer's media does not go through the server.
-        ASSERT_TRUE(viewer.wait_for_decoded_frames(viewer.decoded_frames() + 20, 10s))
-            << viewer.describe();
-        ASSERT_TRUE(peer.accept(10s)) << gateway->log();
-        const size_t states = peer.count(stream_state::TYPE);
-        EXPECT_TRUE(relay.run_until([&] { return peer.count(stream_state::TYPE) > states; }, 5s));
-        EXPECT_TRUE(keeps_decoding(viewer)) << viewer.describe();
-    }
+    const size_t tried = gateway->count("Trying to connect to");
+    // Gone abortively, as a crashed server looks, and refused at least once before it is back.
+    peer.stop_listening();
+    peer.reset_connection();
+    ASSERT_TRUE(gateway->wait_for_log("Trying to connect to", 10s, tried + 2));
+    // The viewer's media does not go through the server.
+    ASSERT_TRUE(viewer.wait_for_decoded_frames(viewer.decoded_frames() + 20, 10s))
+        << viewer.describe();
+    ASSERT_TRUE(peer.listen_again());
+    ASSERT_TRUE(peer.accept(10s)) << gateway->log();
+    const size_t states = peer.count(stream_state::TYPE);
+    EXPECT_TRUE(relay.run_until([&] { return peer.count(stream_state::TYPE) > states; }, 5s));
+    EXPECT_TRUE(keeps_decoding(viewer)) << viewer.describe();
     // The server's requests are understood again.
     expect_ok(2);
     EXPECT_EQ(spawned_children(gateway->log()).size(), 2u);
     EXPECT_EQ(gateway->count("terminated"), 0u);
-}
-
-TEST_F(GatewayFaults, AViewerThatStopsReadingHoldsUpNobody) {
-    expect_ok(1);
-    expect_ok(2);
-    const int stalled = spawned_children(gateway->log()).front();
-    WebrtcViewer viewer;
-    relay.attach(2, viewer);
-    // Large frames, so that the stalled child's pipe fills within seconds.
-    start_sender("vp8", 100000,
-                 {"--pattern", "snow", "--bitrate-kbps", "20000", "--detections", "0"});
-    ASSERT_TRUE(watch(viewer, 10)) << viewer.describe();
-
-    ASSERT_EQ(kill(stalled, SIGSTOP), 0);
-    ASSERT_TRUE(
-        relay.run_until([&] { return gateway->count("Failed to write data to pipe") > 0; }, 60s));
-    EXPECT_TRUE(keeps_decoding(viewer, 30)) << viewer.describe();
-
-    // Ingest kept answering: nearly every datagram got its video_stats back.
-    sender->send_signal(SIGTERM);
-    ASSERT_TRUE(sender->wait(10s));
-    auto summary = sender_summary(sender->out());
-    EXPECT_GE(summary["stats"] * 10, summary["datagrams"] * 9) << sender->out();
-
-    ASSERT_EQ(kill(stalled, SIGCONT), 0);
-    ASSERT_EQ(kill(stalled, SIGKILL), 0);
-    expect_child_end_logged(stalled);
-    EXPECT_EQ(zombies_of(gateway_pid()), 0u);
 }
 
 }  // namespace

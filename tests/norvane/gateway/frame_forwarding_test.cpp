@@ -1,12 +1,9 @@
 #include "kelvra/norvane/gateway/frame_forwarding.hpp"
 
 #include <gtest/gtest.h>
-#include <spdlog/logger.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <unistd.h>
 
 #include <deque>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,7 +42,6 @@ std::vector<std::string> read_frames(const DataPipe& pipe) {
 struct Viewers {
     Viewers() {
         outgoing.reserve(1 << 16);  // serialisation never grows the buffer
-        log->set_level(spdlog::level::info);
         add_session();
     }
     // A viewer that joins now: the run since the latest keyframe first.
@@ -58,15 +54,13 @@ struct Viewers {
         return pipes.back();
     }
     void forward(std::vector<jitter::Frame> frames) {
-        forward_frames(stream, frames, outgoing, *log);
+        forward_frames(stream, frames, outgoing, *spdlog::default_logger());
     }
 
     Stream stream{0xBEEF, 1, JitterBuffer()};
     std::deque<DataPipe> pipes;  // references stay valid as viewers join
     std::vector<uint8_t> outgoing;
-    std::ostringstream text;
-    std::shared_ptr<spdlog::logger> log = std::make_shared<spdlog::logger>(
-        "forwarding", std::make_shared<spdlog::sinks::ostream_sink_st>(text));
+    testing::LogCapture log;
 };
 
 // A drone, or anyone holding its key, that sends frames of another format must not make the
@@ -77,13 +71,13 @@ TEST(FrameForwarding, AnotherFormatWaitsForItsKeyframeAndRestartsTheRun) {
                      released(2, 'd', 4), released(1, 'd', 5), released(2, 'd', 6),
                      released(7, 'K', 7)});
     EXPECT_EQ(read_frames(viewers.pipes[0]), (std::vector<std::string>{"1K1", "1d2", "1d5"}));
-    EXPECT_EQ(testing::occurrences(viewers.text.str(), "Dropping frames of video format 2"), 1u)
-        << viewers.text.str();
-    EXPECT_EQ(testing::occurrences(viewers.text.str(), "Dropping frames of video format 7"), 1u);
+    EXPECT_EQ(viewers.log.occurrences("Dropping frames of video format 2"), 1u)
+        << viewers.log.text();
+    EXPECT_EQ(viewers.log.occurrences("Dropping frames of video format 7"), 1u);
 
     viewers.forward({released(2, 'K', 8), released(2, 'd', 9), released(1, 'd', 10)});
     EXPECT_EQ(read_frames(viewers.pipes[0]), (std::vector<std::string>{"2K8", "2d9"}));
-    EXPECT_EQ(testing::occurrences(viewers.text.str(), "changes from 1 to 2"), 1u);
+    EXPECT_EQ(viewers.log.occurrences("changes from 1 to 2"), 1u);
     // A viewer joining now starts from the new format's keyframe, not from older frames.
     const DataPipe& late = viewers.add_session();
     EXPECT_EQ(read_frames(late), (std::vector<std::string>{"2K8", "2d9"}));

@@ -1,12 +1,40 @@
-// The gateway's datagram path driven in-process with a manual clock.
+// The gateway driven in-process with a manual clock: its datagram path, its per-turn work
+// (batched reads and replies, which streams a turn visits) and the signalling messages it
+// cannot use.
 
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 
+#include "kelvra/msgs/video/messgen.hpp"
 #include "support/gateway_harness.hpp"
+#include "support/signalling_peer.hpp"
 #include "support/video_datagram_builder.hpp"
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<size_t> allocations{0};
+}  // namespace
+
+// Replacements of the global allocation functions, counting while a test asks for it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace kelvra {
 namespace {
@@ -38,11 +66,23 @@ video_fragment_info fragment(uint32_t frame, uint16_t id, uint16_t count, uint8_
 }
 
 std::vector<uint8_t> datagram(uint32_t frame, uint16_t id, uint16_t count, size_t size,
-                              uint8_t type = 0, int32_t flight = -1, const uint8_t* key = kKey) {
+                              uint8_t type = 0, int32_t flight = -1, const uint8_t* key = kKey,
+                              uint8_t camera = kCamera) {
     static uint32_t control_seq = 0;
-    return testing::seal_video_datagram(kManet, kCamera, key, control(++control_seq, flight),
+    return testing::seal_video_datagram(kManet, camera, key, control(++control_seq, flight),
                                         fragment(frame, id, count, type),
                                         std::vector<uint8_t>(size, static_cast<uint8_t>(id)));
+}
+
+// A 100-byte fragment of `camera`'s stream.
+std::vector<uint8_t> on_camera(uint8_t camera, uint32_t frame, uint16_t id, uint16_t count) {
+    return datagram(frame, id, count, 100, 0, -1, kKey, camera);
+}
+
+// Frame number a video_stats reply reports.
+uint32_t stats_frame(const std::vector<uint8_t>& reply) {
+    EXPECT_EQ(reply.size(), 17u);
+    return messgen::load_le<uint32_t>(reply.data() + 9);
 }
 
 size_t files_with_extension(const std::filesystem::path& dir, const char* extension) {
@@ -206,6 +246,25 @@ TEST_F(GatewayIngestTest, FlightsCreateDirectoriesAndFollowTheFlightId) {
     EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
 }
 
+// The datagram path must not allocate per datagram: once a frame's buffer exists, its further
+// fragments are received, decrypted, stored and answered without touching the heap.
+TEST_F(GatewayIngestTest, FragmentsOfAKnownFrameAreHandledWithoutAllocating) {
+    spdlog::set_level(spdlog::level::info);
+    spdlog::get("Norvane")->set_level(spdlog::level::info);
+    constexpr uint16_t kFragments = 8;
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (uint16_t i = 0; i < kFragments; ++i) {
+        datagrams.push_back(datagram(7, i, kFragments + 1, 1400));  // the frame stays incomplete
+    }
+    h.deliver(datagrams[0]);  // creates the frame's record and buffer
+    allocations = 0;
+    counting = true;
+    for (uint16_t i = 1; i < kFragments; ++i) h.deliver(datagrams[i]);
+    counting = false;
+    EXPECT_EQ(allocations.load(), 0u);
+    EXPECT_EQ(h.sender_inbox().size(), kFragments);  // every datagram was answered
+}
+
 TEST(GatewayStatistics, StatisticsFileOnlyOnceAFlightHasStarted) {
     testing::GatewayHarness h({.log_statistics = true});
     h.announce(kManet, kCamera, kKey);
@@ -230,6 +289,171 @@ TEST(GatewayStatistics, JitterAndMessageLogsWhenSavingToFile) {
     h.announce(kManet + 1, kCamera, kKey);
     h.deliver(datagram(1, 0, 1, 10));
     EXPECT_EQ(files_with_extension(h.directory() / "logs", ".csv"), 3u);
+}
+
+constexpr const char* kStateAttempt = "Failed to send signalling message 14!";
+
+TEST(GatewayBatching, ABurstIsDrainedOverTurnsWithRepliesInArrivalOrder) {
+    testing::GatewayHarness h;
+    h.announce(kManet, 0, kKey);
+    constexpr size_t kPerTurn = Norvane::kReceiveCallsPerTurn * norvane::ReceiveBatch::kCapacity;
+    constexpr size_t kBurst = kPerTurn + 21;
+    for (uint32_t frame = 1; frame <= kBurst; ++frame) h.send(on_camera(0, frame, 0, 1));
+
+    std::vector<uint32_t> replied;
+    for (const size_t expected : {kPerTurn, kBurst - kPerTurn, size_t{0}}) {
+        h.read();
+        const auto replies = h.sender_inbox();
+        EXPECT_EQ(replies.size(), expected);
+        for (const auto& reply : replies) replied.push_back(stats_frame(reply));
+    }
+    ASSERT_EQ(replied.size(), kBurst);
+    for (uint32_t i = 0; i < kBurst; ++i) EXPECT_EQ(replied[i], i + 1);
+    EXPECT_EQ(h.count_in_log("Recvfrom failed"), 0u);
+}
+
+// One batch holding two streams, a short datagram, an unknown stream, a wrong key and a
+// blacklisted source: each is handled as it would be alone, in arrival order.
+TEST(GatewayBatching, AMixedBatchIsHandledDatagramByDatagramInArrivalOrder) {
+    testing::GatewayHarness h;
+    h.announce(kManet, 1, kKey);
+    h.announce(kManet, 2, kKey);
+    for (uint16_t i = 0; i < norvane::Blacklist::kMaxErrors; ++i) {
+        h.deliver_from("127.0.0.2", testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {}));
+    }
+    ASSERT_EQ(h.count_in_log("Adding address 127.0.0.2 to the blacklist"), 1u);
+    h.clear_log();
+
+    const uint8_t wrong[16] = {};
+    h.send(on_camera(1, 7, 0, 1));
+    h.send(std::vector<uint8_t>(10, 0));
+    h.send_from("127.0.0.2", on_camera(1, 8, 0, 1));
+    h.send(testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {}));
+    h.send(on_camera(2, 9, 0, 1));
+    h.send(testing::seal_video_datagram(kManet, 1, wrong, {}, {}, {}));
+    h.read();
+
+    std::vector<uint32_t> replied;
+    for (const auto& reply : h.sender_inbox()) replied.push_back(stats_frame(reply));
+    EXPECT_EQ(replied, (std::vector<uint32_t>{7, 9}));
+    const std::string log = h.log();
+    const size_t short_at = log.find("Received less then minimum allowed bytes");
+    const size_t unknown_at =
+        log.find("Received data from non-existent stream with manet address dead");
+    const size_t wrong_key_at = log.find("Failed to decrypt video data");
+    EXPECT_LT(short_at, unknown_at);
+    EXPECT_LT(unknown_at, wrong_key_at);
+    EXPECT_NE(wrong_key_at, std::string::npos);
+    EXPECT_EQ(h.count_in_log("seq=8"), 0u);  // the blacklisted source's datagram left no trace
+}
+
+TEST(GatewayBatching, RequestsOfAPassLargerThanABatchAllGoOutInOrder) {
+    testing::GatewayHarness h;
+    // More requests in one pass than the send batch holds.
+    constexpr uint8_t kStreams = 6;
+    constexpr uint16_t kFragments = 40;
+    for (uint8_t camera = 0; camera < kStreams; ++camera) {
+        h.announce(kManet, camera, kKey);
+        h.deliver(on_camera(camera, 5, 0, kFragments));
+    }
+    h.sender_inbox();
+    h.clock().advance(60'000);
+    h.serve();
+    const auto requests = h.sender_inbox();
+    ASSERT_EQ(requests.size(), size_t{kStreams} * (kFragments - 1));
+    EXPECT_GT(requests.size(), norvane::SendBatch::kCapacity);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        ASSERT_EQ(requests[i].size(), 13u);
+        EXPECT_EQ(messgen::load_le<uint32_t>(requests[i].data() + 9), 1 + i % (kFragments - 1));
+    }
+}
+
+TEST(GatewayActiveStreams, OnlyStreamsWithRecentDataAreVisitedAndEveryStreamReportsEachSecond) {
+    testing::GatewayHarness h;
+    const uint64_t idle = norvane::stream_key(kManet, 1);
+    const uint64_t busy = norvane::stream_key(kManet, 2);
+    h.announce(kManet, 1, kKey);
+    h.announce(kManet, 2, kKey);
+    h.serve();
+    EXPECT_TRUE(h.gateway().active_streams().empty());
+
+    // A frame missing two fragments: its requests fall due while no more data comes.
+    h.deliver(on_camera(2, 10, 0, 3));
+    EXPECT_EQ(h.gateway().active_streams(), std::set<uint64_t>{busy});
+    h.sender_inbox();
+    h.clear_log();
+
+    // Each second, one report per stream, idle or not.
+    for (int second = 1; second <= 3; ++second) {
+        h.clock().advance(1'000'001);
+        h.serve();
+        EXPECT_EQ(h.count_in_log(kStateAttempt), 2u * second);
+    }
+    // The busy stream is still served: its two fragments are asked for again each second.
+    EXPECT_EQ(h.sender_inbox().size(), 6u);
+
+    // Held until its records are purged, then no longer visited.
+    h.clock().advance(Norvane::kActiveWindowUs);
+    h.serve();
+    EXPECT_TRUE(h.gateway().active_streams().empty());
+    EXPECT_EQ(h.count_in_log(kStateAttempt), 8u);
+
+    // Data makes a stream active again; deleting it takes it out of both schedules.
+    h.deliver(on_camera(1, 20, 0, 1));
+    EXPECT_EQ(h.gateway().active_streams(), std::set<uint64_t>{idle});
+    h.announce(kManet, 1, kKey, false);
+    EXPECT_TRUE(h.gateway().active_streams().empty());
+    h.clock().advance(1'000'001);
+    h.serve();
+    EXPECT_EQ(h.count_in_log(kStateAttempt), 9u);
+}
+
+TEST(GatewayIdleLoop, WaitsForTheNextReportWithinTheLoopsBounds) {
+    testing::GatewayHarness h;
+    // Without a signalling connection the loop keeps its usual pace.
+    EXPECT_EQ(h.gateway().poll_timeout_ms(h.clock().now_us(), false), Norvane::kPollTimeoutMs);
+
+    struct Case {
+        int64_t next_due_us;
+        int expected_ms;
+    };
+    const int64_t now = 5'000'000;
+    for (const Case c :
+         {Case{-1, Norvane::kIdlePollTimeoutMs}, Case{now + 60'000, 20}, Case{now + 5'000, 6},
+          Case{now + 4'999, 5}, Case{now + 1'000, 2}, Case{now, 2}, Case{now - 30'000, 2}}) {
+        EXPECT_EQ(Norvane::idle_poll_timeout_ms(c.next_due_us, now), c.expected_ms)
+            << c.next_due_us - now;
+    }
+}
+
+// Signalling messages the gateway cannot use, and announcements repeated or withdrawn for
+// streams it does not have: an operator's line for each, the streams untouched.
+TEST(GatewaySignalling, UnusableMessagesAreReportedAndTheStreamsOutliveTheConnection) {
+    testing::GatewayHarness h;
+    h.announce(kManet, kCamera, kKey);
+    const std::pair<testing::Bytes, const char*> cases[] = {
+        {testing::SignallingPeer::frame(msgs::video::stream_state{}),
+         "Got unexpected message type: 14"},
+        {{9, 4, 0, 0, 0, 1, 2, 3, 4}, "Failed to parse session terminate request!"},
+        {{15, 21, 0,  0,  0,  1,  2,  3,  4,  5,  6,  7,  8,
+          9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21},
+         "Failed to parse set stream message!"},
+        {testing::SignallingPeer::set_stream_frame(kManet, kCamera, true, kKey),
+         "Video stream with manet address c0ffee and camera 2 already exists"},
+        {testing::SignallingPeer::set_stream_frame(5, 1, false, kKey),
+         "Video stream with manet address 5 and camera 1 does not exist"},
+    };
+    for (const auto& [frame, line] : cases) {
+        h.clear_log();
+        h.gateway().on_signalling_message(
+            {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
+        EXPECT_EQ(h.count_in_log(line), 1u) << h.log();
+    }
+    EXPECT_EQ(h.gateway().streams().size(), 1u);
+    // A new connection to the signalling server needs no new announcement.
+    h.gateway().on_disconnect();
+    h.gateway().on_connect();
+    EXPECT_EQ(h.gateway().streams().size(), 1u);
 }
 
 }  // namespace

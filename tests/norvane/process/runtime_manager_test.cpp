@@ -162,7 +162,6 @@ TEST_F(RuntimeManagerTest, TerminatedChildIsReapedAndReportedOnceThenAStopSignal
     EXPECT_EQ(log_.count("warning", "Process with pid 999999 not found"), 1);
 
     const int pid = spawn(wait_for_any_signal);
-    EXPECT_EQ(logged("info", "Spawned session with pid {}", pid), 1);
     ASSERT_TRUE(manager_->terminate_session(pid));
     EXPECT_EQ(manager_->children()[0].deadline_us, clock_.now_us() + 1'000'000);
     clock_.advance(500'000);
@@ -174,7 +173,6 @@ TEST_F(RuntimeManagerTest, TerminatedChildIsReapedAndReportedOnceThenAStopSignal
     for (int i = 0; i < 3; ++i) turn(20);
     EXPECT_EQ(handler_.finished, std::vector<int>{pid});
     EXPECT_TRUE(manager_->children().empty());
-    EXPECT_EQ(logged("info", "Child {} terminated.", pid), 1);
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the manager should have reaped it";
     EXPECT_FALSE(manager_->terminate_session(pid));
     EXPECT_TRUE(manager_->should_run());
