@@ -25,11 +25,11 @@ FLAGS = [
 
 
 class Chromium:
-    def __init__(self):
+    def __init__(self, extra_flags=()):
         self.profile = tempfile.mkdtemp(prefix="norvane-chromium-")
         self.log = open(os.path.join(self.profile, "chromium.log"), "w")
         self.process = subprocess.Popen(
-            [CHROMIUM, *FLAGS, f"--user-data-dir={self.profile}", "about:blank"],
+            [CHROMIUM, *FLAGS, *extra_flags, f"--user-data-dir={self.profile}", "about:blank"],
             stdout=self.log, stderr=subprocess.STDOUT)
         port_file = os.path.join(self.profile, "DevToolsActivePort")
         deadline = time.monotonic() + 30

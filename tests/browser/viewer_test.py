@@ -1,13 +1,17 @@
 """The viewer page in a headless Chromium against the whole chain: the signalling server serves
 the page, the gateway offers the video of two sender simulators. Checks that video decodes and
 boxes are drawn in two tiles at once, a new offer after a codec change, a refused stream, and
-the page's reconnection when the signalling server restarts. Saves a screenshot.
+the page's reconnection when the signalling server restarts. Saves a screenshot. With --https
+the server has a throw-away certificate that only this Chromium trusts, and the session cookie
+must be Secure.
 
 Run it inside a loopback-only network namespace (tests/run_in_netns.sh):
-  viewer_test.py --signal BIN --gateway BIN --sender BIN [--screenshot PATH]
+  viewer_test.py --signal BIN --gateway BIN --sender BIN [--https] [--screenshot PATH]
 """
 
 import argparse
+import base64
+import hashlib
 import json
 import os
 import re
@@ -47,7 +51,8 @@ class Chain:
         gateway_port = free_port(socket.SOCK_STREAM)
         self.udp_port = free_port(socket.SOCK_DGRAM)
         self.processes = {}
-        self.write("signal.json", {
+        self.tls = self.make_certificate() if args.https else {}
+        self.write("signal.json", {**self.tls,
             "http_address": "127.0.0.1", "http_port": self.http_port, "web_root": WEB_ROOT,
             "state_dir": os.path.join(self.dir, "state"),
             "gateways": [{"name": "gw1", "listen_port": gateway_port, "manet_addr": "0000ABCD",
@@ -67,6 +72,25 @@ class Chain:
             "manet_addr": "0000ABCD", "manet_key": MANET_KEY, "save_statistics_to_file": False,
             "ice_local_addresses": ["127.0.0.1"],
         })
+
+    def make_certificate(self):
+        """A self-signed certificate for 127.0.0.1; its key's files for the server's config."""
+        files = {"tls_cert": os.path.join(self.dir, "cert.pem"),
+                 "tls_key": os.path.join(self.dir, "key.pem")}
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                        files["tls_key"], "-out", files["tls_cert"]],
+                       check=True, capture_output=True)
+        return files
+
+    def spki_pin(self):
+        """The certificate's public key as Chromium pins it: base64 of its SHA-256."""
+        key = subprocess.run(["openssl", "x509", "-in", self.tls["tls_cert"], "-pubkey",
+                              "-noout"], check=True, capture_output=True).stdout
+        der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=key,
+                             check=True, capture_output=True).stdout
+        return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
     def write(self, name, config):
         with open(os.path.join(self.dir, name), "w") as f:
@@ -164,6 +188,10 @@ def run(browser, chain, screenshot):
     for stream in (FRONT, REAR):
         wait_available(browser, stream)
     assert browser.evaluate("location.search") == "", "the log-in link stayed in the address bar"
+    if chain.tls:
+        assert login_link.startswith("https://"), login_link
+        cookies = browser.call("Network.getAllCookies")["cookies"]
+        assert cookies and all(c["secure"] and c["httpOnly"] for c in cookies), cookies
     click_stream_button(browser, FRONT)
     click_stream_button(browser, REAR)
     front, rear = expect_live_tile(browser, FRONT), expect_live_tile(browser, REAR)
@@ -216,7 +244,9 @@ def with_chain(args, body):
     """Calls body(browser, chain) with a fresh Chromium and chain, and stops both afterwards. On
     a failure their logs are printed and the chain's directory is kept for a look."""
     chain = Chain(args)
-    browser = Chromium()
+    # Trusts the one key rather than ignoring every certificate error.
+    browser = Chromium([f"--ignore-certificate-errors-spki-list={chain.spki_pin()}"]
+                       if chain.tls else [])
     try:
         body(browser, chain)
     except BaseException:
@@ -234,6 +264,7 @@ def main():
     parser = argparse.ArgumentParser()
     for name in ("--signal", "--gateway", "--sender"):
         parser.add_argument(name, required=True)
+    parser.add_argument("--https", action="store_true")
     parser.add_argument("--screenshot")
     args = parser.parse_args()
 

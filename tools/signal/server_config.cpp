@@ -185,6 +185,7 @@ Limits parse_limits(const json& value) {
     Limits limits;
     const std::pair<const char*, uint32_t*> keys[] = {
         {"sessions_per_connection", &limits.sessions_per_connection},
+        {"sessions_per_account", &limits.sessions_per_account},
         {"sessions_per_stream", &limits.sessions_per_stream},
         {"sessions_total", &limits.sessions_total},
         {"websocket_connections", &limits.websocket_connections},

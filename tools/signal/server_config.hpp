@@ -47,6 +47,7 @@ struct IceServer {
 // What one client, or all of them, may hold at once. Every bound is a key of "limits".
 struct Limits {
     uint32_t sessions_per_connection = 8;
+    uint32_t sessions_per_account = 16;
     uint32_t sessions_per_stream = 32;
     uint32_t sessions_total = 256;
     uint32_t websocket_connections = 64;

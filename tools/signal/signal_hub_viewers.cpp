@@ -110,13 +110,19 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
 }
 
 const char* SignalHub::session_limit_reached(ViewerId viewer, const StreamId& stream) const {
+    // An account may hold many connections; without its own bound it could take every session.
+    const std::string& user = viewers_.at(viewer).user;
     size_t of_viewer = 0;
+    size_t of_account = 0;
     size_t of_stream = 0;
     for (const auto& [consumer, session] : sessions_.all()) {
         of_viewer += session.viewer == viewer ? 1 : 0;
+        const auto holder = viewers_.find(session.viewer);
+        of_account += holder != viewers_.end() && holder->second.user == user ? 1 : 0;
         of_stream += session.stream == stream ? 1 : 0;
     }
     if (of_viewer >= limits_.sessions_per_connection) return "sessions per connection";
+    if (of_account >= limits_.sessions_per_account) return "sessions per account";
     if (of_stream >= limits_.sessions_per_stream) return "sessions per stream";
     if (sessions_.all().size() >= limits_.sessions_total) return "sessions in all";
     return nullptr;

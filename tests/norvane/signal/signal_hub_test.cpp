@@ -329,8 +329,9 @@ std::string stream_body(const char* gateway, const char* manet_addr, int camera 
 TEST_F(SignalHubTest, SessionLimitsRefuseOpensAndFreeWithTheSessions) {
     ServerConfig bounded = config();
     bounded.limits.sessions_per_connection = 2;
+    bounded.limits.sessions_per_account = 3;
     bounded.limits.sessions_per_stream = 2;
-    bounded.limits.sessions_total = 3;
+    bounded.limits.sessions_total = 4;
     SignalHub limited{bounded, gateways, viewers};
     limited.gateway_connected("gw1");
     limited.gateway_connected("gw2");
@@ -341,19 +342,25 @@ TEST_F(SignalHubTest, SessionLimitsRefuseOpensAndFreeWithTheSessions) {
         if (!take<video::session_request>().empty()) return "requested";
         return last(viewer)["type"] == "refused" ? last(viewer)["status"] : last(viewer)["type"];
     };
-    for (ViewerId viewer = 1; viewer <= 3; ++viewer) limited.viewer_joined(viewer);
+    // Viewers 1 and 2 are one account's connections; 3 and 4 are others'.
+    for (ViewerId viewer = 1; viewer <= 4; ++viewer) {
+        limited.viewer_joined(viewer, "unknown",
+                              viewer <= 2 ? "alice" : "bob" + std::to_string(viewer));
+    }
     EXPECT_EQ(open_status(1, "gw1/beef/1"), "requested");
     EXPECT_EQ(open_status(1, "gw1/beef/2"), "requested");
     EXPECT_EQ(open_status(1, "gw2/cafe/1"), "limit reached: sessions per connection");
-    EXPECT_EQ(open_status(2, "gw1/beef/1"), "requested");
-    EXPECT_EQ(open_status(3, "gw1/beef/1"), "limit reached: sessions per stream");
-    EXPECT_EQ(open_status(3, "gw2/cafe/1"), "limit reached: sessions in all");
-    EXPECT_EQ(limited.sessions().all().size(), 3u);
+    EXPECT_EQ(open_status(2, "gw2/cafe/1"), "requested");
+    EXPECT_EQ(open_status(2, "gw1/beef/1"), "limit reached: sessions per account");
+    EXPECT_EQ(open_status(3, "gw1/beef/1"), "requested");
+    EXPECT_EQ(open_status(4, "gw1/beef/1"), "limit reached: sessions per stream");
+    EXPECT_EQ(open_status(4, "gw2/cafe/1"), "limit reached: sessions in all");
+    EXPECT_EQ(limited.sessions().all().size(), 4u);
     // A closed session and a viewer that left give their places back.
     limited.viewer_text(1, json{{"type", "close"}, {"stream", "gw1/beef/1"}}.dump());
-    EXPECT_EQ(open_status(3, "gw1/beef/1"), "requested");
+    EXPECT_EQ(open_status(4, "gw1/beef/1"), "requested");
     limited.viewer_left(2);
-    EXPECT_EQ(open_status(3, "gw2/cafe/1"), "requested");
+    EXPECT_EQ(open_status(4, "gw2/cafe/1"), "requested");
 }
 
 TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {
