@@ -186,6 +186,7 @@ Limits parse_limits(const json& value) {
     const std::pair<const char*, uint32_t*> keys[] = {
         {"sessions_per_connection", &limits.sessions_per_connection},
         {"sessions_per_account", &limits.sessions_per_account},
+        {"session_opens_per_second", &limits.session_opens_per_second},
         {"sessions_per_stream", &limits.sessions_per_stream},
         {"sessions_total", &limits.sessions_total},
         {"websocket_connections", &limits.websocket_connections},

@@ -48,6 +48,9 @@ struct IceServer {
 struct Limits {
     uint32_t sessions_per_connection = 8;
     uint32_t sessions_per_account = 16;
+    // Opens an account may ask for between two ticks of the hub: every open forks a process
+    // on the gateway, so closing and opening again in a loop must not be free.
+    uint32_t session_opens_per_second = 8;
     uint32_t sessions_per_stream = 32;
     uint32_t sessions_total = 256;
     uint32_t websocket_connections = 64;

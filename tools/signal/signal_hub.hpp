@@ -119,6 +119,7 @@ private:
         std::string user;  // account, fit for a log line
     };
     std::map<ViewerId, ViewerPeer> viewers_;
+    std::map<std::string, uint32_t> opens_this_second_;  // by account, since the last tick
     // The "ice_servers" message every viewer gets first; null when none are configured.
     nlohmann::json ice_servers_message_;
     bool list_changed_ = false;

@@ -51,6 +51,7 @@ void SignalHub::send_stream_list(ViewerId viewer) {
 }
 
 void SignalHub::tick() {
+    opens_this_second_.clear();
     if (!list_changed_) return;
     list_changed_ = false;
     // Viewers who may see the same streams share one text, built once: many viewers use one

@@ -100,6 +100,7 @@ void SignalHub::on_open(ViewerId viewer, const json& message) {
         send(viewer, {{"type", "refused"}, {"stream", stream_text}, {"status", status}});
         return;
     }
+    ++opens_this_second_[viewers_.at(viewer).user];
     const Session& session = sessions_.create(viewer, *id);
     video::session_request request;
     request.manet_addr = id->manet_addr;
@@ -123,6 +124,10 @@ const char* SignalHub::session_limit_reached(ViewerId viewer, const StreamId& st
     }
     if (of_viewer >= limits_.sessions_per_connection) return "sessions per connection";
     if (of_account >= limits_.sessions_per_account) return "sessions per account";
+    if (const auto opened = opens_this_second_.find(user);
+        opened != opens_this_second_.end() && opened->second >= limits_.session_opens_per_second) {
+        return "session opens per second";
+    }
     if (of_stream >= limits_.sessions_per_stream) return "sessions per stream";
     if (sessions_.all().size() >= limits_.sessions_total) return "sessions in all";
     return nullptr;

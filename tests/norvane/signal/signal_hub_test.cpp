@@ -363,6 +363,28 @@ TEST_F(SignalHubTest, SessionLimitsRefuseOpensAndFreeWithTheSessions) {
     EXPECT_EQ(open_status(4, "gw2/cafe/1"), "requested");
 }
 
+TEST_F(SignalHubTest, AnAccountOpensOnlySoManySessionsASecond) {
+    ServerConfig bounded = config();
+    bounded.limits.session_opens_per_second = 2;
+    SignalHub limited{bounded, gateways, viewers};
+    limited.gateway_connected("gw1");
+    take<video::set_stream>();
+    limited.viewer_joined(1, "unknown", "alice");
+    // Opens and closes at once, as a flood would: the open places are free again at once.
+    const auto open_and_close = [&]() -> std::string {
+        limited.viewer_text(1, json{{"type", "open"}, {"stream", "gw1/beef/1"}}.dump());
+        const std::string outcome =
+            take<video::session_request>().empty() ? last(1)["status"] : "requested";
+        limited.viewer_text(1, json{{"type", "close"}, {"stream", "gw1/beef/1"}}.dump());
+        return outcome;
+    };
+    EXPECT_EQ(open_and_close(), "requested");
+    EXPECT_EQ(open_and_close(), "requested");
+    EXPECT_EQ(open_and_close(), "limit reached: session opens per second");
+    limited.tick();
+    EXPECT_EQ(open_and_close(), "requested");
+}
+
 TEST_F(SignalHubTest, ApiAddsAndRemovesStreams) {
     hub.gateway_connected("gw1");
     take<video::set_stream>();
