@@ -20,7 +20,6 @@ namespace comes with a user namespace in which the test may create its own):
 import argparse
 import json
 import os
-import re
 import shutil
 import socket
 import subprocess
@@ -34,7 +33,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
 from chromium import Chromium  # noqa: E402
 from viewer_test import (FRONT, MANET_KEY, STREAM_KEY, WEB_ROOT, click_stream_button,  # noqa: E402
-                         expect_live_tile, find_tile, free_port, wait_available)
+                         expect_live_tile, find_tile, free_port, wait_available,
+                         wait_for_login_link)
 
 BROWSER_IP, RELAY_BROWSER_SIDE = "10.77.1.2", "10.77.1.1"
 GATEWAY_IP, RELAY_GATEWAY_SIDE = "10.77.2.2", "10.77.2.1"
@@ -156,18 +156,7 @@ class Chain:
         seen = os.path.getsize(log) if os.path.exists(log) else 0
         self.start("signal", self.topology.relay,
                    [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
-        deadline = time.monotonic() + 10
-        while True:
-            if self.processes["signal"].poll() is not None:
-                raise RuntimeError("norvane-signal exited")
-            with open(log) as f:
-                f.seek(seen)
-                found = re.search(r"Log in at (\S+)", f.read())
-            if found:
-                return found.group(1)
-            if time.monotonic() > deadline:
-                raise RuntimeError("norvane-signal printed no log-in link")
-            time.sleep(0.1)
+        return wait_for_login_link(self.processes["signal"], log, seen)
 
     def start_gateway(self, turn_password):
         relay = f"{RELAY_GATEWAY_SIDE}:{self.turn_port}"

@@ -41,6 +41,22 @@ def free_port(kind):
         return s.getsockname()[1]
 
 
+def wait_for_login_link(process, log, seen):
+    """The one-time log-in link the server writes to `log` after byte `seen`."""
+    deadline = time.monotonic() + 10
+    while True:
+        if process.poll() is not None:
+            raise RuntimeError("norvane-signal exited")
+        with open(log) as f:
+            f.seek(seen)
+            found = re.search(r"Log in at (\S+)", f.read())
+        if found:
+            return found.group(1)
+        if time.monotonic() > deadline:
+            raise RuntimeError("norvane-signal printed no log-in link")
+        time.sleep(0.1)
+
+
 class Chain:
     """The server-side processes, each with its log in a temporary directory."""
 
@@ -114,18 +130,7 @@ class Chain:
         log = os.path.join(self.dir, "signal.log")
         seen = os.path.getsize(log) if os.path.exists(log) else 0
         self.start("signal", [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
-        deadline = time.monotonic() + 10
-        while True:
-            if self.processes["signal"].poll() is not None:
-                raise RuntimeError("norvane-signal exited")
-            with open(log) as f:
-                f.seek(seen)
-                found = re.search(r"Log in at (\S+)", f.read())
-            if found:
-                return found.group(1)
-            if time.monotonic() > deadline:
-                raise RuntimeError("norvane-signal printed no log-in link")
-            time.sleep(0.1)
+        return wait_for_login_link(self.processes["signal"], log, seen)
 
     def start_gateway(self):
         self.start("gateway", [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")])

@@ -36,6 +36,18 @@ std::optional<uint32_t> parse_decimal(std::string_view text, uint32_t max) {
     return static_cast<uint32_t>(value);
 }
 
+std::string format_hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto byte = static_cast<uint8_t>(c);
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0x0F];
+    }
+    return out;
+}
+
 std::string format_manet_addr(uint32_t addr) {
     return fmt::format("{:08X}", addr);
 }

@@ -18,6 +18,9 @@ std::optional<uint32_t> parse_manet_addr(std::string_view text);
 std::optional<Key> parse_key(std::string_view text);
 // A decimal number of at most `max`, without sign or leading blanks.
 std::optional<uint32_t> parse_decimal(std::string_view text, uint32_t max);
+// Two lower-case hex digits per byte: how secrets, digests and keys are stored.
+std::string format_hex(std::string_view bytes);
+
 // Eight upper-case hex digits: the form used in stream ids.
 std::string format_manet_addr(uint32_t addr);
 

@@ -10,24 +10,14 @@
 #include <stdexcept>
 #include <vector>
 
+#include "signal/hex.hpp"
+
 namespace kelvra::norvane::signal_server {
 
 namespace {
 
 constexpr size_t kSaltSize = 16;
 constexpr size_t kHashSize = 32;
-
-std::string to_hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        const auto byte = static_cast<uint8_t>(c);
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0x0F];
-    }
-    return out;
-}
 
 std::optional<std::string> from_hex(std::string_view hex) {
     if (hex.size() % 2 != 0) return std::nullopt;
@@ -81,8 +71,8 @@ std::optional<T> number(std::string_view text) {
 }  // namespace
 
 std::string PasswordHash::text() const {
-    return fmt::format("scrypt${}${}${}${}${}", params.log2_n, params.r, params.p, to_hex(salt),
-                       to_hex(hash));
+    return fmt::format("scrypt${}${}${}${}${}", params.log2_n, params.r, params.p, format_hex(salt),
+                       format_hex(hash));
 }
 
 std::optional<PasswordHash> PasswordHash::parse(std::string_view text) {
@@ -124,7 +114,7 @@ bool verify_password(std::string_view password, std::string_view stored) {
 }
 
 std::string random_secret() {
-    return to_hex(random_bytes(32));
+    return format_hex(random_bytes(32));
 }
 
 std::string secret_digest(std::string_view secret) {
@@ -134,7 +124,7 @@ std::string secret_digest(std::string_view secret) {
         1) {
         throw std::runtime_error("SHA-256 failed");
     }
-    return to_hex(std::string_view(reinterpret_cast<const char*>(digest.data()), size));
+    return format_hex(std::string_view(reinterpret_cast<const char*>(digest.data()), size));
 }
 
 }  // namespace kelvra::norvane::signal_server

@@ -39,14 +39,18 @@ CREATE TABLE IF NOT EXISTS sessions(
   digest TEXT PRIMARY KEY, user TEXT NOT NULL, expires INTEGER NOT NULL);
 )";
 
-std::string key_text(const Key& key) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const uint8_t byte : key) {
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0x0F];
-    }
-    return out;
+// Whether a row was added; a stream already stored is left as it is.
+bool insert_stream(const SqliteDb& db, const StreamConfig& stream) {
+    return Statement(db,
+                     "INSERT OR IGNORE INTO streams(gateway, manet_addr, camera, key, name) "
+                     "VALUES(?, ?, ?, ?, ?)")
+               .bind(1, stream.id.gateway)
+               .bind(2, int64_t{stream.id.manet_addr})
+               .bind(3, int64_t{stream.id.camera})
+               .bind(4, format_hex({reinterpret_cast<const char*>(stream.key.data()),
+                                    stream.key.size()}))
+               .bind(5, stream.name)
+               .run() == 1;
 }
 
 }  // namespace
@@ -67,17 +71,7 @@ std::vector<StreamConfig> StateDb::seed_streams(const std::vector<StreamConfig>&
     const bool seeded =
         Statement(db_, "SELECT value FROM meta WHERE key = 'streams_seeded'").step();
     if (!seeded) {
-        for (const StreamConfig& stream : configured) {
-            Statement(db_,
-                      "INSERT OR IGNORE INTO streams(gateway, manet_addr, camera, key, name) "
-                      "VALUES(?, ?, ?, ?, ?)")
-                .bind(1, stream.id.gateway)
-                .bind(2, int64_t{stream.id.manet_addr})
-                .bind(3, int64_t{stream.id.camera})
-                .bind(4, key_text(stream.key))
-                .bind(5, stream.name)
-                .run();
-        }
+        for (const StreamConfig& stream : configured) insert_stream(db_, stream);
         Statement(db_, "INSERT INTO meta(key, value) VALUES('streams_seeded', '1')").run();
     }
     transaction.commit();
@@ -105,17 +99,9 @@ std::vector<StreamConfig> StateDb::streams() {
 
 bool StateDb::add_stream(const StreamConfig& stream) {
     Transaction transaction(db_);
-    const int added = Statement(db_,
-                                "INSERT OR IGNORE INTO streams(gateway, manet_addr, camera, key, "
-                                "name) VALUES(?, ?, ?, ?, ?)")
-                          .bind(1, stream.id.gateway)
-                          .bind(2, int64_t{stream.id.manet_addr})
-                          .bind(3, int64_t{stream.id.camera})
-                          .bind(4, key_text(stream.key))
-                          .bind(5, stream.name)
-                          .run();
+    const bool added = insert_stream(db_, stream);
     transaction.commit();
-    return added == 1;
+    return added;
 }
 
 bool StateDb::remove_stream(const StreamId& id) {
