@@ -47,8 +47,8 @@ bool insert_stream(const SqliteDb& db, const StreamConfig& stream) {
                .bind(1, stream.id.gateway)
                .bind(2, int64_t{stream.id.manet_addr})
                .bind(3, int64_t{stream.id.camera})
-               .bind(4, format_hex({reinterpret_cast<const char*>(stream.key.data()),
-                                    stream.key.size()}))
+               .bind(4, format_hex(
+                            {reinterpret_cast<const char*>(stream.key.data()), stream.key.size()}))
                .bind(5, stream.name)
                .run() == 1;
 }
