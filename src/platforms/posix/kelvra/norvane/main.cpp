@@ -6,9 +6,9 @@
 #include "kelvra/core/unique_fd.hpp"
 #include "kelvra/norvane/config/config_parser.hpp"
 #include "kelvra/norvane/gateway/norvane.hpp"
+#include "kelvra/norvane/ingest/receiving_socket.hpp"
 #include "kelvra/norvane/process/child_exit.hpp"
 #include "kelvra/norvane/process/child_terminated_exception.hpp"
-#include "kelvra/norvane/ingest/receiving_socket.hpp"
 #include "kelvra/norvane/process/runtime_manager.hpp"
 #include "kelvra/norvane/signalling/signalling_client.hpp"
 

@@ -47,9 +47,8 @@ norvane::StreamMap::iterator Norvane::add_video_stream(uint32_t manet_addr, uint
         spdlog::info("JitterBufferLogger opened {}", jitter_log.file_name());
     }
     const uint64_t key = norvane::stream_key(manet_addr, camera_type);
-    const auto [it, inserted] =
-        streams_.try_emplace(key, manet_addr, camera_type,
-                             JitterBuffer(std::move(jitter_log), clock_, jitter_options_));
+    const auto [it, inserted] = streams_.try_emplace(
+        key, manet_addr, camera_type, JitterBuffer(std::move(jitter_log), clock_, jitter_options_));
     if (!inserted) {
         logger_->error("Failed to insert new stream into map!");
         return it;

@@ -229,8 +229,9 @@ std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
     // Every fragment of a complete record is received, so nothing writes to its buffer or
     // detections again: the frame takes them over, and the bytes live only as long as the
     // frame does instead of until the record is purged.
-    return Frame{record.sequence_number, record.keyframe, std::move(record.buffer),
-                 static_cast<uint32_t>(size), std::move(record.detections), record.video_format};
+    return Frame{record.sequence_number,       record.keyframe,
+                 std::move(record.buffer),     static_cast<uint32_t>(size),
+                 std::move(record.detections), record.video_format};
 }
 
 void JitterBuffer::construct_frame_handle_detections(FrameDecomposition& record,
