@@ -34,7 +34,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from chromium import Chromium  # noqa: E402
 from viewer_test import (FRONT, MANET_KEY, STREAM_KEY, WEB_ROOT, click_stream_button,  # noqa: E402
                          expect_live_tile, find_tile, free_port, wait_available,
-                         wait_for_login_link)
+                         wait_for_login_link, ProcessLogs)
 
 BROWSER_IP, RELAY_BROWSER_SIDE = "10.77.1.2", "10.77.1.1"
 GATEWAY_IP, RELAY_GATEWAY_SIDE = "10.77.2.2", "10.77.2.1"
@@ -92,7 +92,7 @@ class Topology:
         self.gateway.close()
 
 
-class Chain:
+class Chain(ProcessLogs):
     """turnserver and norvane-signal in the relay's namespace, the gateway and a sender
     simulator in the gateway's; each with its log in a temporary directory."""
 
@@ -175,16 +175,6 @@ class Chain:
             self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
             "0000BEEF", "--camera", "1", "--key", STREAM_KEY, "--encode", "vp8",
             "--frames", "100000", "--fps", "30", "--detections", "2"])
-
-    def print_logs(self):
-        for name in sorted(os.listdir(self.dir)):
-            if name.endswith(".log"):
-                with open(os.path.join(self.dir, name)) as f:
-                    print(f"---- {name} (tail) ----\n{f.read()[-3000:]}")
-
-    def close(self):
-        for name in reversed(list(self.processes)):
-            self.stop(name)
 
 
 def expect_relayed(browser, relayed_end, offers):

@@ -57,7 +57,22 @@ def wait_for_login_link(process, log, seen):
         time.sleep(0.1)
 
 
-class Chain:
+class ProcessLogs:
+    """What every chain of processes offers its test: the tails of their logs in `dir`, and
+    stopping them (`stop`) in the reverse order of their start."""
+
+    def print_logs(self):
+        for name in sorted(os.listdir(self.dir)):
+            if name.endswith(".log"):
+                with open(os.path.join(self.dir, name)) as f:
+                    print(f"---- {name} (tail) ----\n{f.read()[-3000:]}")
+
+    def close(self):
+        for name in reversed(list(self.processes)):
+            self.stop(name)
+
+
+class Chain(ProcessLogs):
     """The server-side processes, each with its log in a temporary directory."""
 
     def __init__(self, args):
@@ -140,16 +155,6 @@ class Chain:
             self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
             manet_addr, "--camera", "1", "--key", STREAM_KEY, "--encode", codec,
             "--frames", "100000", "--fps", "30", "--detections", "2"])
-
-    def print_logs(self):
-        for name in sorted(os.listdir(self.dir)):
-            if name.endswith(".log"):
-                with open(os.path.join(self.dir, name)) as f:
-                    print(f"---- {name} (tail) ----\n{f.read()[-3000:]}")
-
-    def close(self):
-        for name in reversed(list(self.processes)):
-            self.stop(name)
 
 
 def tile(browser, stream):
