@@ -18,7 +18,6 @@ namespace comes with a user namespace in which the test may create its own):
 """
 
 import argparse
-import json
 import os
 import shutil
 import socket
@@ -34,7 +33,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from chromium import Chromium  # noqa: E402
 from viewer_test import (FRONT, MANET_KEY, STREAM_KEY, WEB_ROOT, click_stream_button,  # noqa: E402
                          expect_live_tile, find_tile, free_port, wait_available,
-                         wait_for_login_link, ProcessLogs)
+                         wait_for_login_link, ProcessChain)
 
 BROWSER_IP, RELAY_BROWSER_SIDE = "10.77.1.2", "10.77.1.1"
 GATEWAY_IP, RELAY_GATEWAY_SIDE = "10.77.2.2", "10.77.2.1"
@@ -92,7 +91,7 @@ class Topology:
         self.gateway.close()
 
 
-class Chain(ProcessLogs):
+class Chain(ProcessChain):
     """turnserver and norvane-signal in the relay's namespace, the gateway and a sender
     simulator in the gateway's; each with its log in a temporary directory."""
 
@@ -107,23 +106,10 @@ class Chain(ProcessLogs):
         self.udp_port = free_port(socket.SOCK_DGRAM)
         self.processes = {}
 
-    def write(self, name, config):
-        with open(os.path.join(self.dir, name), "w") as f:
-            json.dump(config, f, indent=2)
-
     def start(self, name, ns, command):
         log = open(os.path.join(self.dir, f"{name}.log"), "a")
         self.processes[name] = subprocess.Popen([*ns.enter(), *command], stdout=log,
                                                 stderr=subprocess.STDOUT)
-
-    def stop(self, name):
-        process = self.processes.pop(name)
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
     def start_turn(self):
         # -n: none of the host's /etc/turnserver.conf; the user database, the pid file and the

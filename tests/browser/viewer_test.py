@@ -57,9 +57,22 @@ def wait_for_login_link(process, log, seen):
         time.sleep(0.1)
 
 
-class ProcessLogs:
-    """What every chain of processes offers its test: the tails of their logs in `dir`, and
-    stopping them (`stop`) in the reverse order of their start."""
+class ProcessChain:
+    """What every chain of processes offers its test: configuration files and logs in `dir`,
+    the processes started in `processes`, stopped one by one or all in reverse order."""
+
+    def write(self, name, config):
+        with open(os.path.join(self.dir, name), "w") as f:
+            json.dump(config, f, indent=2)
+
+    def stop(self, name):
+        process = self.processes.pop(name)
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
     def print_logs(self):
         for name in sorted(os.listdir(self.dir)):
@@ -72,7 +85,7 @@ class ProcessLogs:
             self.stop(name)
 
 
-class Chain(ProcessLogs):
+class Chain(ProcessChain):
     """The server-side processes, each with its log in a temporary directory."""
 
     def __init__(self, args):
@@ -123,22 +136,9 @@ class Chain(ProcessLogs):
                              check=True, capture_output=True).stdout
         return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
-    def write(self, name, config):
-        with open(os.path.join(self.dir, name), "w") as f:
-            json.dump(config, f, indent=2)
-
     def start(self, name, command):
         log = open(os.path.join(self.dir, f"{name}.log"), "a")
         self.processes[name] = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
-
-    def stop(self, name):
-        process = self.processes.pop(name)
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
     def start_signal(self):
         """Starts the server; returns the one-time log-in link it prints."""
