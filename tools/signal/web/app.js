@@ -1,6 +1,7 @@
 import { checkSession, ensureLoggedIn } from './account.js';
 import { DetectionBuffer, fitTransform, rtpDistance } from './detections.js';
 import { nextPlayout } from './playout.js';
+import { MAX_SIDECAR_BYTES, mediaTimeToTicks, pairRecordingFiles, Sidecar } from './recording.js';
 
 const RECONNECT_MIN_MS = 500;
 const RECONNECT_MAX_MS = 10000;
@@ -207,6 +208,47 @@ function toggleTile(id) {
   }
 }
 
+// ---- Box overlay ----------------------------------------------------------------------------
+
+// Clears the overlay canvas and draws boxes given in the pixels of a frame of frameWidth x
+// frameHeight, letterboxed like the video under it. Returns how many boxes it drew.
+function drawBoxes(canvas, boxes, frameWidth, frameHeight) {
+  const ratio = window.devicePixelRatio || 1;
+  const width = canvas.clientWidth;
+  const height = canvas.clientHeight;
+  if (canvas.width !== Math.round(width * ratio) || canvas.height !== Math.round(height * ratio)) {
+    canvas.width = Math.round(width * ratio);
+    canvas.height = Math.round(height * ratio);
+  }
+  const ctx = canvas.getContext('2d');
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+  ctx.clearRect(0, 0, width, height);
+  const fit = fitTransform(frameWidth, frameHeight, width, height);
+  if (fit.scale === 0 || boxes.length === 0) return 0;
+  ctx.font = '12px system-ui, sans-serif';
+  ctx.textBaseline = 'bottom';
+  for (const b of boxes) {
+    const colour = BOX_COLOURS[Math.abs(Number(b.type) || 0) % BOX_COLOURS.length];
+    const x = fit.x + b.x * fit.scale;
+    const y = fit.y + b.y * fit.scale;
+    // A dark rim under the colour keeps the box visible on any part of the picture.
+    ctx.lineWidth = 4;
+    ctx.strokeStyle = 'rgba(0, 0, 0, 0.6)';
+    ctx.strokeRect(x, y, b.w * fit.scale, b.h * fit.scale);
+    ctx.lineWidth = 2;
+    ctx.strokeStyle = colour;
+    ctx.strokeRect(x, y, b.w * fit.scale, b.h * fit.scale);
+    const label = `#${b.id} · type ${b.type}`;
+    const labelWidth = ctx.measureText(label).width + 6;
+    const labelY = y >= 16 ? y : y + 16;
+    ctx.fillStyle = colour;
+    ctx.fillRect(x - 1, labelY - 16, labelWidth, 16);
+    ctx.fillStyle = '#000';
+    ctx.fillText(label, x + 2, labelY - 2);
+  }
+  return boxes.length;
+}
+
 // ---- Viewer tile ----------------------------------------------------------------------------
 
 class Tile {
@@ -370,20 +412,8 @@ class Tile {
   }
 
   draw(meta) {
-    const canvas = this.canvas;
-    const ratio = window.devicePixelRatio || 1;
-    const width = canvas.clientWidth;
-    const height = canvas.clientHeight;
-    if (canvas.width !== Math.round(width * ratio) || canvas.height !== Math.round(height * ratio)) {
-      canvas.width = Math.round(width * ratio);
-      canvas.height = Math.round(height * ratio);
-    }
-    const ctx = canvas.getContext('2d');
-    ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
-    ctx.clearRect(0, 0, width, height);
-    if (meta.rtpTimestamp === undefined) return;
-    const message = this.buffer.messageForFrame(meta.rtpTimestamp);
-    const boxes = message ? message.det : [];
+    const message =
+      meta.rtpTimestamp === undefined ? null : this.buffer.messageForFrame(meta.rtpTimestamp);
     if (message) {
       // How far behind the frame its boxes' message is: one frame interval when the message
       // of this very frame had arrived, more when the boxes are those of an earlier frame.
@@ -391,30 +421,7 @@ class Tile {
       if (this.matchGaps.length > 120) this.matchGaps.shift();
     }
     // The frame's own size: videoWidth may still hold the old one on a resolution change.
-    const fit = fitTransform(meta.width, meta.height, width, height);
-    if (fit.scale === 0) return;
-    ctx.font = '12px system-ui, sans-serif';
-    ctx.textBaseline = 'bottom';
-    for (const b of boxes) {
-      const colour = BOX_COLOURS[Math.abs(Number(b.type) || 0) % BOX_COLOURS.length];
-      const x = fit.x + b.x * fit.scale;
-      const y = fit.y + b.y * fit.scale;
-      // A dark rim under the colour keeps the box visible on any part of the picture.
-      ctx.lineWidth = 4;
-      ctx.strokeStyle = 'rgba(0, 0, 0, 0.6)';
-      ctx.strokeRect(x, y, b.w * fit.scale, b.h * fit.scale);
-      ctx.lineWidth = 2;
-      ctx.strokeStyle = colour;
-      ctx.strokeRect(x, y, b.w * fit.scale, b.h * fit.scale);
-      const label = `#${b.id} · type ${b.type}`;
-      const labelWidth = ctx.measureText(label).width + 6;
-      const labelY = y >= 16 ? y : y + 16;
-      ctx.fillStyle = colour;
-      ctx.fillRect(x - 1, labelY - 16, labelWidth, 16);
-      ctx.fillStyle = '#000';
-      ctx.fillText(label, x + 2, labelY - 2);
-    }
-    this.boxesDrawn += boxes.length;
+    this.boxesDrawn += drawBoxes(this.canvas, message ? message.det : [], meta.width, meta.height);
   }
 
   async pollStats() {
@@ -497,6 +504,101 @@ class Tile {
   }
 }
 
+// ---- Recording tile -------------------------------------------------------------------------
+
+// A recording opened from disk plays from a blob: URL of the local file, so nothing of it goes
+// to the server, and needs no log-in: it shows nothing the page's user does not already hold.
+const recordings = new Set();
+
+class RecordingTile {
+  constructor({ stem, video, sidecar }) {
+    this.stem = stem;
+    this.sidecar = null;
+    this.framesPainted = 0;
+    this.boxesDrawn = 0;
+    this.recent = []; // [tick, box ids] of the frames drawn last
+    this.url = URL.createObjectURL(video);
+    this.video = element('video', { muted: true, playsInline: true, controls: true });
+    this.canvas = element('canvas');
+    this.note = element('p', { className: 'note' });
+    this.root = element('article', { className: 'tile recording' },
+      element('header', {},
+        element('h2', { textContent: `Recording — ${video.name}` }),
+        element('button', { className: 'close', textContent: 'Close', onclick: () => this.remove() })),
+      element('div', { className: 'screen' }, this.video, this.canvas),
+      this.note);
+    this.root.dataset.recording = stem;
+    $('#recordings').append(this.root);
+    recordings.add(this);
+    this.load(sidecar);
+  }
+
+  async load(file) {
+    const notes = [];
+    if (!file) {
+      notes.push(`No ${this.stem}.jsonl picked: the video plays without boxes.`);
+    } else {
+      try {
+        const cut = file.size > MAX_SIDECAR_BYTES;
+        this.sidecar = new Sidecar(await file.slice(0, MAX_SIDECAR_BYTES).text(), cut);
+      } catch (err) {
+        notes.push(`${file.name} could not be read (${err.message}): no boxes.`);
+      }
+    }
+    if (this.sidecar) {
+      const { lines, skipped, truncated } = this.sidecar;
+      notes.push(`${lines.length} frame lines read from ${file.name}.`);
+      if (skipped) notes.push(`${skipped} malformed lines skipped.`);
+      if (truncated) notes.push('Only the start of the sidecar was read: later frames have no boxes.');
+    }
+    if (!('requestVideoFrameCallback' in this.video)) {
+      notes.push('This browser cannot match boxes to frames.');
+    } else {
+      this.video.requestVideoFrameCallback((now, meta) => this.onFrame(meta));
+    }
+    this.note.textContent = notes.join(' ');
+    if (!this.root.isConnected) return;
+    this.video.src = this.url;
+    this.video.play().catch(() => {});
+  }
+
+  onFrame(meta) {
+    if (!this.root.isConnected) return;
+    this.framesPainted += 1;
+    const tick = mediaTimeToTicks(meta.mediaTime);
+    const boxes = this.sidecar?.messageForFrame(tick)?.det ?? [];
+    this.boxesDrawn += drawBoxes(this.canvas, boxes, meta.width, meta.height);
+    this.recent.push([tick, boxes.map((b) => b.id)]);
+    if (this.recent.length > 120) this.recent.shift();
+    this.video.requestVideoFrameCallback((now, next) => this.onFrame(next));
+  }
+
+  remove() {
+    this.video.removeAttribute('src');
+    this.video.load();
+    URL.revokeObjectURL(this.url);
+    this.root.remove();
+    recordings.delete(this);
+  }
+
+  snapshot() {
+    const { stem, framesPainted, boxesDrawn, sidecar } = this;
+    return {
+      stem, framesPainted, boxesDrawn, recent: this.recent.slice(),
+      lines: sidecar?.lines.length ?? null, skipped: sidecar?.skipped ?? null,
+    };
+  }
+}
+
+function openRecordings(input) {
+  const { pairs, leftovers } = pairRecordingFiles(input.files);
+  input.value = ''; // picking the same files again opens them again
+  for (const pair of pairs) new RecordingTile(pair);
+  if (leftovers.length) showNotice(`Not opened (no .webm of the same name): ${leftovers.join(', ')}`);
+}
+
+$('#recording-files').onchange = (event) => openRecordings(event.target);
+
 // Counters for automated checks (and the curious, from the console).
 window.norvaneViewer = {
   connected: () => socket?.readyState === WebSocket.OPEN,
@@ -505,6 +607,7 @@ window.norvaneViewer = {
   matchGaps: (id) => [...(tiles.get(id)?.matchGaps ?? [])],
   open: (id) => tiles.has(id) || toggleTile(id),
   close: (id) => tiles.has(id) && toggleTile(id),
+  recordings: () => [...recordings].map((r) => r.snapshot()),
 };
 
 ensureLoggedIn().then(connect);
