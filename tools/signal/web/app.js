@@ -521,6 +521,7 @@ class RecordingTile {
     this.video = element('video', { muted: true, playsInline: true, controls: true });
     this.canvas = element('canvas');
     this.note = element('p', { className: 'note' });
+    this.video.onerror = () => this.note.append(` ${video.name} cannot be played here.`);
     this.root = element('article', { className: 'tile recording' },
       element('header', {},
         element('h2', { textContent: `Recording — ${video.name}` }),
@@ -549,7 +550,7 @@ class RecordingTile {
       const { lines, skipped, truncated } = this.sidecar;
       notes.push(`${lines.length} frame lines read from ${file.name}.`);
       if (skipped) notes.push(`${skipped} malformed lines skipped.`);
-      if (truncated) notes.push('Only the start of the sidecar was read: later frames have no boxes.');
+      if (truncated) notes.push('Only its start was read: later frames have no boxes.');
     }
     if (!('requestVideoFrameCallback' in this.video)) {
       notes.push('This browser cannot match boxes to frames.');
@@ -594,7 +595,7 @@ function openRecordings(input) {
   const { pairs, leftovers } = pairRecordingFiles(input.files);
   input.value = ''; // picking the same files again opens them again
   for (const pair of pairs) new RecordingTile(pair);
-  if (leftovers.length) showNotice(`Not opened (no .webm of the same name): ${leftovers.join(', ')}`);
+  if (leftovers.length) showNotice(`Not opened (no .webm of that name): ${leftovers.join(', ')}`);
 }
 
 $('#recording-files').onchange = (event) => openRecordings(event.target);

@@ -93,6 +93,7 @@ export class Sidecar {
     // strictly before the time asked for: asking just past the slack makes it "at or before".
     const start = firstAbove(this.lines, tick - SLACK_TICKS - 1);
     const end = firstAbove(this.lines, tick + SLACK_TICKS);
-    return messageForFrame(this.lines.slice(start, end), tick + SLACK_TICKS + 1, 2 * SLACK_TICKS + 1);
+    const near = this.lines.slice(start, end);
+    return messageForFrame(near, tick + SLACK_TICKS + 1, 2 * SLACK_TICKS + 1);
   }
 }
