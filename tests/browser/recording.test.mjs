@@ -20,7 +20,6 @@ test('a frame gets its own line by time, in any order, and none where its line i
   const sidecar = new Sidecar(`${rows.join('\n')}\n`);
   assert.deepEqual([sidecar.skipped, sidecar.truncated], [2, false]);
   assert.deepEqual(idsAt(sidecar, [7200, 0, 3690, 14400, 10800, 9000]), [2, 0, 1, 4, null, null]);
-  assert.deepEqual(new Sidecar('{"det":null,"t":3600}').messageForFrame(3600), { t: 3600, det: [] });
 });
 
 test('a sidecar held only in part drops its cut-off line and what is past the line cap', () => {
