@@ -217,6 +217,7 @@ std::vector<Scenario> scenarios() {
     const Bytes dead = testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {});
     std::vector<Step> six_streams;
     std::vector<Bytes> requests;  // more in one pass than the send batch holds
+    static_assert(6 * 39 > norvane::SendBatch::kCapacity);
     for (uint8_t camera = 0; camera < 6; ++camera) {
         six_streams.push_back(
             {.announce = true, .camera = camera, .send = {{on_camera(camera, 5, 0, 40)}}});
