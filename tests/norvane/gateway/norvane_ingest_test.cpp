@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "kelvra/msgs/video/messgen.hpp"
 #include "support/gateway_harness.hpp"
@@ -138,9 +139,9 @@ struct Scenario {
 };
 
 template <typename T, typename U>
-void expect_if(const std::optional<T>& expected, const U& actual) {
+void expect_if(const std::optional<T>& expected, const U& actual, const char* what) {
     if (expected) {
-        EXPECT_EQ(actual, *expected);
+        EXPECT_EQ(actual, *expected) << what;
     }
 }
 
@@ -165,11 +166,12 @@ void run(const Scenario& scenario) {
         h.clock().advance(step.advance_us);
         if (step.serve) h.serve();
         counting = false;
-        expect_if(step.allocates ? std::nullopt : std::optional<size_t>(0), allocations.load());
+        expect_if(step.allocates ? std::nullopt : std::optional<size_t>(0), allocations.load(),
+                  "allocations");
 
         const auto inbox = h.sender_inbox();
-        expect_if(step.replies, inbox);
-        expect_if(step.reply_count, inbox.size());
+        expect_if(step.replies, inbox, "replies");
+        expect_if(step.reply_count, inbox.size(), "reply count");
         if (step.replied_frames) {
             std::vector<uint32_t> frames;  // 0 for what is no video_stats
             for (const auto& r : inbox)
@@ -177,7 +179,7 @@ void run(const Scenario& scenario) {
             EXPECT_EQ(frames, *step.replied_frames);
         }
         for (const auto& [text, count] : step.lines) EXPECT_EQ(h.count_in_log(text), count) << text;
-        expect_if(step.log, h.log());
+        expect_if(step.log, h.log(), "log");
         size_t at = 0;
         for (const std::string& text : step.in_order) {
             at = h.log().find(text, at);
@@ -185,8 +187,8 @@ void run(const Scenario& scenario) {
         }
         const auto& streams = h.gateway().streams();
         const auto stream = streams.find(norvane::stream_key(kManet, kCamera));
-        expect_if(step.flight, stream == streams.end() ? 0 : stream->second.flight_id);
-        expect_if(step.active, h.gateway().active_streams());
+        expect_if(step.flight, stream == streams.end() ? 0 : stream->second.flight_id, "flight");
+        expect_if(step.active, h.gateway().active_streams(), "active streams");
         h.clear_log();
     }
     EXPECT_EQ(h.gateway().blacklist().candidates().size(), scenario.error_sources);
@@ -234,11 +236,8 @@ std::vector<Scenario> scenarios() {
         {"an accepted datagram is answered with video_stats",
          {{.send = {{datagram(5, 1, 3, 1400)}}, .replies = Replies{{11, 12, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 1, 0, 0, 0}}}},
          {}, 0, [](testing::GatewayHarness& h) {
-             const auto& stream = h.gateway().streams().begin()->second;
-             EXPECT_EQ(stream.bitrate, 2'000'000u);
-             EXPECT_EQ(stream.video_format, 1);
-             EXPECT_EQ(stream.last_data_time, h.clock().now_us());
-         }},
+             const auto& s = h.gateway().streams().begin()->second;
+             EXPECT_EQ(std::tuple(s.bitrate, s.video_format, s.last_data_time), std::tuple(2'000'000u, 1, h.clock().now_us())); }},
         {"short datagrams are dropped without counting an error; 93 bytes carry an empty fragment",
          {{.send = {{Bytes(92, 0)}}, .reply_count = 0, .lines = {{"Received less then minimum allowed bytes in encrypted datagram: 92 < 93", 1}}},
           {.send = {{datagram(1, 0, 2, 0)}}, .reply_count = 1}}},
@@ -279,9 +278,7 @@ std::vector<Scenario> scenarios() {
           {.send = {{datagram(2, 0, 1, 10, 0, 5)}}, .lines = {{flights, 0}}, .flight = 5},
           {.send = {{datagram(3, 0, 1, 10, 0, -1)}}, .flight = -1},
           {.send = {{datagram(4, 0, 1, 10, 0, 5)}}, .lines = {{flights, 0}}, .flight = 5}},
-         {}, 0, [](testing::GatewayHarness& h) {
-             EXPECT_TRUE(std::filesystem::is_directory(h.directory() / "flights/00C0FFEE/5/2"));
-         }},
+         {}, 0, [](testing::GatewayHarness& h) { EXPECT_TRUE(std::filesystem::is_directory(h.directory() / "flights/00C0FFEE/5/2")); }},
         {"a statistics file only once a flight has started",
          {{.send = {{datagram(1, 0, 1, 10, 0, -1)}}, .lines = {{null_stats, 1}}},
           {.send = {{datagram(2, 0, 1, 10, 0, 8)}}, .lines = {{null_stats, 0}}}},
@@ -296,9 +293,7 @@ std::vector<Scenario> scenarios() {
         {"jitter and message logs when saving to file",
          {{.lines = {{"MsgLogger opened ", 1}, {"JitterBufferLogger opened ", 1}}},
           {.announce = true, .camera = kCamera + 1, .send = {{datagram(1, 0, 1, 10)}}}},
-         {.save_statistics_to_file = true}, 0, [](testing::GatewayHarness& h) {
-             EXPECT_EQ(files_with_extension(h.directory() / "logs", ".csv"), 3u);
-         }},
+         {.save_statistics_to_file = true}, 0, [](testing::GatewayHarness& h) { EXPECT_EQ(files_with_extension(h.directory() / "logs", ".csv"), 3u); }},
         {"a burst is drained over turns with replies in arrival order",
          {{.announce = true, .camera = 0, .send = burst, .read = false},
           {.read = true, .replied_frames = first_turn},
@@ -336,10 +331,8 @@ std::vector<Scenario> scenarios() {
           {.signal = testing::SignallingPeer::set_stream_frame(kManet, kCamera, true, kKey), .lines = {{"Video stream with manet address c0ffee and camera 2 already exists", 1}}},
           {.signal = testing::SignallingPeer::set_stream_frame(5, 1, false, kKey), .lines = {{"Video stream with manet address 5 and camera 1 does not exist", 1}}}},
          {}, 0, [](testing::GatewayHarness& h) {
-             h.gateway().on_disconnect();
-             h.gateway().on_connect();
-             EXPECT_EQ(h.gateway().streams().size(), 1u);
-         }},
+             h.gateway().on_disconnect(), h.gateway().on_connect();
+             EXPECT_EQ(h.gateway().streams().size(), 1u); }},
         // The datagram path does not allocate per datagram: further fragments of a frame whose
         // buffer exists are received, decrypted, stored and answered without the heap.
         {"fragments of a known frame are handled without allocating",
