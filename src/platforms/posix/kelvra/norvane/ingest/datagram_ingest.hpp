@@ -67,7 +67,9 @@ public:
     // received length); it is decrypted in place, so its bytes are spent afterwards. `streams`
     // maps stream keys to records with the members `cipher`, `camera_type`, `flight_id`,
     // `last_data_time`, `bitrate`, `video_format` and `sink` (`jitter_buffer`,
-    // `sender_address`, `stats_logger`); it is looked up once. The reply is written to `reply`.
+    // `sender_address`, `stats_logger`); it is looked up once. (The stream record belongs to
+    // the gateway, which builds on this layer, hence the template.) The reply is written to
+    // `reply`.
     template <typename Streams>
     IngestOutcome handle(Slice<uint8_t> datagram, const sockaddr_in& sender, Streams& streams,
                          Slice<uint8_t> reply);
