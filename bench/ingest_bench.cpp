@@ -141,6 +141,80 @@ void BM_GatewayIngestPerDatagram(benchmark::State& state) {
 }
 BENCHMARK(BM_GatewayIngestPerDatagram)->Iterations(200)->Repetitions(3);
 
+// The floor the gateway's ingest is measured against: the same datagrams received with
+// recvmmsg, both sections decrypted, and a 17-byte reply each sent back with sendmmsg, nothing
+// else (no lookup, no header walk, no jitter buffer, no logs).
+void BM_BareReceiveDecryptReply(benchmark::State& state) {
+    const int gateway_socket = bound_socket();
+    const int sender_socket = bound_socket();
+    sockaddr_in gateway_addr{};
+    socklen_t len = sizeof(gateway_addr);
+    getsockname(gateway_socket, reinterpret_cast<sockaddr*>(&gateway_addr), &len);
+    kelvra::manet::AesGcm gcm;
+    gcm.set_key(kKey);
+
+    constexpr size_t kBatch = 100;
+    constexpr size_t kSlots = 64;
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (uint32_t i = 0; i < 1'000; ++i)
+        datagrams.push_back(seal(1 + i / kFragmentsPerFrame, i % kFragmentsPerFrame, i + 1));
+    std::vector<uint8_t> storage(kSlots * 1500);
+    std::array<uint8_t, 1500> plaintext_storage{};
+    std::array<std::array<uint8_t, 17>, kSlots> replies{};
+    std::array<mmsghdr, kSlots> in{}, out{};
+    std::array<iovec, kSlots> in_vec{}, out_vec{};
+    std::array<sockaddr_in, kSlots> from{};
+
+    size_t next = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (size_t i = 0; i < kBatch; ++i) {
+            const auto& d = datagrams[(next + i) % datagrams.size()];
+            ::sendto(sender_socket, d.data(), d.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&gateway_addr), sizeof(gateway_addr));
+        }
+        state.ResumeTiming();
+        for (size_t done = 0; done < kBatch;) {
+            for (size_t i = 0; i < kSlots; ++i) {
+                in_vec[i] = iovec{storage.data() + i * 1500, 1500};
+                in[i] = mmsghdr{};
+                in[i].msg_hdr.msg_iov = &in_vec[i];
+                in[i].msg_hdr.msg_iovlen = 1;
+                in[i].msg_hdr.msg_name = &from[i];
+                in[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            }
+            const int got = ::recvmmsg(gateway_socket, in.data(), kSlots, MSG_DONTWAIT, nullptr);
+            if (got <= 0) break;
+            for (int i = 0; i < got; ++i) {
+                kelvra::Slice<uint8_t> plaintext{plaintext_storage.data(), 0, 1500};
+                const auto result = kelvra::msgs::video::decrypt_video_datagram(
+                    {storage.data() + i * 1500, in[i].msg_len}, gcm, plaintext);
+                benchmark::DoNotOptimize(result);
+                replies[i][0] = 11;
+                out_vec[i] = iovec{replies[i].data(), replies[i].size()};
+                out[i] = mmsghdr{};
+                out[i].msg_hdr.msg_iov = &out_vec[i];
+                out[i].msg_hdr.msg_iovlen = 1;
+                out[i].msg_hdr.msg_name = &from[i];
+                out[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            }
+            ::sendmmsg(gateway_socket, out.data(), static_cast<unsigned>(got), 0);
+            done += static_cast<size_t>(got);
+        }
+        state.PauseTiming();
+        uint8_t sink[64];
+        while (::recv(sender_socket, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
+        }
+        next += kBatch;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
+    state.SetLabel("items = datagrams");
+    ::close(gateway_socket);
+    ::close(sender_socket);
+}
+BENCHMARK(BM_BareReceiveDecryptReply)->Iterations(200)->Repetitions(3);
+
 }  // namespace
 
 BENCHMARK_MAIN();

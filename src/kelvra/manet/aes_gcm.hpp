@@ -34,7 +34,7 @@ public:
     // `out` may equal `in`. Writes kGcmTagSize bytes to `tag`.
     bool encrypt(uint8_t* out, const uint8_t* in, size_t size, const uint8_t* iv, uint8_t* tag,
                  const uint8_t* aad = nullptr, size_t aad_size = 0);
-    // Fails (and the output must be ignored) when the tag does not verify.
+    // `out` may equal `in`. Fails (and the output must be ignored) when the tag does not verify.
     bool decrypt(uint8_t* out, const uint8_t* in, size_t size, const uint8_t* iv,
                  const uint8_t* tag, const uint8_t* aad = nullptr, size_t aad_size = 0);
 

@@ -5,10 +5,17 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <new>
+#include <numeric>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
 
 #include "kelvra/msgs/video/messgen.hpp"
 #include "support/gateway_harness.hpp"
@@ -46,23 +53,13 @@ constexpr uint32_t kManet = 0x00C0FFEE;
 constexpr uint8_t kCamera = 2;
 const uint8_t kKey[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
 
+// Roundtrips of 30 ms, 2 Mbit/s, VP8.
 control_data control(uint32_t seq, int32_t flight = -1) {
-    control_data c;
-    c.sequence_number = seq;
-    c.minimal_roundtrip = c.maximum_roundtrip = 30'000;
-    c.flight_id = flight;
-    c.bitrate_est = 2'000'000;
-    c.video_format = 1;
-    return c;
+    return {{}, seq, 30'000, 30'000, flight, 2'000'000, 1};
 }
 
 video_fragment_info fragment(uint32_t frame, uint16_t id, uint16_t count, uint8_t type = 0) {
-    video_fragment_info info;
-    info.sequence_number = frame;
-    info.fragment_id = id;
-    info.fragments_number = count;
-    info.type = type;
-    return info;
+    return {{}, frame, id, count, type};
 }
 
 std::vector<uint8_t> datagram(uint32_t frame, uint16_t id, uint16_t count, size_t size,
@@ -79,333 +76,275 @@ std::vector<uint8_t> on_camera(uint8_t camera, uint32_t frame, uint16_t id, uint
     return datagram(frame, id, count, 100, 0, -1, kKey, camera);
 }
 
-// Frame number a video_stats reply reports.
-uint32_t stats_frame(const std::vector<uint8_t>& reply) {
-    EXPECT_EQ(reply.size(), 17u);
-    return messgen::load_le<uint32_t>(reply.data() + 9);
+using Bytes = std::vector<uint8_t>;
+using Replies = std::vector<Bytes>;
+using Keys = std::set<uint64_t>;
+const uint8_t kWrongKey[16] = {};
+const char* const kOther = "127.0.0.2";
+constexpr size_t kPerTurn = Norvane::kReceiveCallsPerTurn * norvane::ReceiveBatch::kCapacity;
+constexpr const char* kStateAttempt = "Failed to send signalling message 14!";
+
+struct Datagram {
+    Bytes bytes;
+    const char* from = nullptr;  // a loopback source other than the sender's socket
+};
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes plaintext(const Bytes& header_area) {
+    return testing::seal_video_plaintext(kManet, kCamera, kKey, header_area);
+}
+
+Bytes request(uint32_t frame, uint32_t fragment_id) {
+    Bytes out = {12, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    messgen::store_le<uint32_t>(out.data() + 5, frame);
+    messgen::store_le<uint32_t>(out.data() + 9, fragment_id);
+    return out;
+}
+
+// One step of a scenario: the gateway is told of a stream, takes datagrams, the clock moves and
+// a stream pass runs, in this order; then what it sent back and logged during the step is
+// checked.
+struct Step {
+    std::optional<bool> announce{};  // `camera`'s stream announced (true) or withdrawn
+    uint8_t camera = kCamera;
+    Bytes signal{};  // a frame from the signalling server
+    std::vector<Datagram> send{};
+    std::optional<bool> read{};  // the gateway takes what is queued; by default when sent to
+    int64_t advance_us = 0;
+    bool serve = false;
+
+    std::optional<std::vector<Bytes>> replies{};  // exactly these datagrams, in order
+    std::optional<size_t> reply_count{};
+    std::optional<std::vector<uint32_t>> replied_frames{};  // of the video_stats replies
+    std::vector<std::pair<std::string, size_t>> lines{};    // times each text is in the log
+    std::optional<std::string> log{};                       // the whole log
+    std::vector<std::string> in_order{};                    // texts logged in this order
+    std::optional<int32_t> flight{};                        // of the stream
+    std::optional<std::set<uint64_t>> active{};             // streams the loop visits
+    bool allocates = true;  // false: the gateway's handling of the step touches no heap
+};
+
+struct Scenario {
+    const char* name{};
+    std::vector<Step> steps{};
+    testing::GatewayHarnessOptions options = {};
+    size_t error_sources = 0;  // sources with errors counted at the end
+    std::function<void(testing::GatewayHarness&)> check = nullptr;
+    spdlog::level::level_enum level = spdlog::level::trace;
+};
+
+template <typename T, typename U>
+void expect_if(const std::optional<T>& expected, const U& actual, const char* what) {
+    if (expected) {
+        EXPECT_EQ(actual, *expected) << what;
+    }
+}
+
+void run(const Scenario& scenario) {
+    SCOPED_TRACE(scenario.name);
+    testing::GatewayHarness h(scenario.options);
+    spdlog::set_level(scenario.level);
+    h.announce(kManet, kCamera, kKey);
+    for (size_t n = 0; n < scenario.steps.size(); ++n) {
+        const Step& step = scenario.steps[n];
+        SCOPED_TRACE("step " + std::to_string(n));
+        if (step.announce) h.announce(kManet, step.camera, kKey, *step.announce);
+        if (!step.signal.empty()) {
+            h.gateway().on_signalling_message({step.signal[0],
+                                               messgen::load_le<uint32_t>(step.signal.data() + 1),
+                                               step.signal.data() + 5});
+        }
+        for (const Datagram& d : step.send) d.from ? h.send_from(d.from, d.bytes) : h.send(d.bytes);
+        allocations = 0;
+        counting = !step.allocates;
+        if (step.read.value_or(!step.send.empty())) h.read();
+        h.clock().advance(step.advance_us);
+        if (step.serve) h.serve();
+        counting = false;
+        expect_if(step.allocates ? std::nullopt : std::optional<size_t>(0), allocations.load(),
+                  "allocations");
+
+        const auto inbox = h.sender_inbox();
+        expect_if(step.replies, inbox, "replies");
+        expect_if(step.reply_count, inbox.size(), "reply count");
+        if (step.replied_frames) {
+            std::vector<uint32_t> frames;  // 0 for what is no video_stats
+            for (const auto& r : inbox)
+                frames.push_back(r.size() == 17 ? messgen::load_le<uint32_t>(r.data() + 9) : 0);
+            EXPECT_EQ(frames, *step.replied_frames);
+        }
+        for (const auto& [text, count] : step.lines) EXPECT_EQ(h.count_in_log(text), count) << text;
+        expect_if(step.log, h.log(), "log");
+        size_t at = 0;
+        for (const std::string& text : step.in_order) {
+            at = h.log().find(text, at);
+            ASSERT_NE(at, std::string::npos) << text << " out of order in\n" << h.log();
+        }
+        const auto& streams = h.gateway().streams();
+        const auto stream = streams.find(norvane::stream_key(kManet, kCamera));
+        expect_if(step.flight, stream == streams.end() ? 0 : stream->second.flight_id, "flight");
+        expect_if(step.active, h.gateway().active_streams(), "active streams");
+        h.clear_log();
+    }
+    EXPECT_EQ(h.gateway().blacklist().candidates().size(), scenario.error_sources);
+    if (scenario.check) scenario.check(h);
 }
 
 size_t files_with_extension(const std::filesystem::path& dir, const char* extension) {
-    size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        n += entry.path().extension() == extension ? 1 : 0;
-    }
-    return n;
+    return std::count_if(std::filesystem::directory_iterator(dir), {},
+                         [&](const auto& entry) { return entry.path().extension() == extension; });
 }
 
-class GatewayIngestTest : public ::testing::Test {
-protected:
-    GatewayIngestTest() { h.announce(kManet, kCamera, kKey); }
-    testing::GatewayHarness h;
-};
-
-TEST_F(GatewayIngestTest, AcceptedDatagramIsAnsweredWithStats) {
-    h.deliver(datagram(5, 1, 3, 1400));
-    const auto inbox = h.sender_inbox();
-    ASSERT_EQ(inbox.size(), 1u);
-    EXPECT_EQ(inbox[0], (std::vector<uint8_t>{11, 12, 0, 0, 0,  // video_stats
-                                              0, 0, 0, 0,       // missing_frames
-                                              5, 0, 0, 0,       // sequence_number
-                                              1, 0, 0, 0}));    // fragment_id
-    const auto& stream = h.gateway().streams().begin()->second;
-    EXPECT_EQ(stream.bitrate, 2'000'000u);
-    EXPECT_EQ(stream.video_format, 1);
-    EXPECT_EQ(stream.last_data_time, h.clock().now_us());
-}
-
-TEST_F(GatewayIngestTest, ShortDatagramsAreDroppedWithoutCountingAnError) {
-    h.deliver(std::vector<uint8_t>(92, 0));
-    EXPECT_EQ(
-        h.count_in_log("Received less then minimum allowed bytes in encrypted datagram: 92 < 93"),
-        1u);
-    EXPECT_TRUE(h.gateway().blacklist().candidates().empty());
-    // The smallest valid datagram carries an empty fragment.
-    h.deliver(datagram(1, 0, 2, 0));
-    EXPECT_EQ(h.sender_inbox().size(), 1u);
-}
-
-// Header areas laid out in ways a well-formed sender would not: each record that is too short
-// is reported, then the datagram is dropped without counting an error; either order is accepted.
-TEST_F(GatewayIngestTest, HeaderAreasAreWalkedFrameByFrame) {
-    std::vector<uint8_t> control_frame, info_frame;
-    control_frame.reserve(26);
-    info_frame.reserve(14);
-    control(1).serialize(control_frame);
-    fragment(3, 0, 1).serialize(info_frame);
-    auto cat = [](std::initializer_list<std::vector<uint8_t>> parts) {
-        std::vector<uint8_t> out;
-        for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-        return out;
-    };
-    std::vector<uint8_t> short_control(control_frame.begin(), control_frame.end() - 1);
+std::vector<Scenario> scenarios() {
+    const Bytes control_frame = testing::SignallingPeer::frame(control(1));
+    const Bytes info_frame = testing::SignallingPeer::frame(fragment(3, 0, 1));
+    Bytes short_control(control_frame.begin(), control_frame.end() - 1);
     short_control[1] = 20;
-    const std::vector<uint8_t> empty_info = {4, 0, 0, 0, 0};
-    const std::vector<uint8_t> short_info = {4, 4, 0, 0, 0, 1, 2, 3, 4};
-    struct Case {
-        std::vector<uint8_t> plaintext;
-        std::string log;
-        size_t answers;
+    const auto from_other = [](const uint8_t* key) {
+        return std::vector<Datagram>(10, {datagram(1, 0, 1, 10, 0, -1, key), kOther});
     };
-    const std::vector<Case> cases = {
-        {cat({short_control, info_frame, {0}}),
-         "VideoReceiver, Failed to parse control_data message!\n"
-         "DATA SIZE MISMATCH! 39 != 40, recv = 93\nWrong datagram data received!\n",
-         0},
-        {cat({empty_info, short_info, control_frame}),
-         "Failed to parse video fragment message\nFailed to parse video fragment message\n"
-         "Wrong datagram data received!\n",
-         0},
-        {cat({info_frame, control_frame, {7, 7}}),
-         "Got fragment 0, seq=3, addr: 12648430, camera type: 2\n", 1},
+    std::vector<Datagram> known_frame;  // fragments 1..7 of 9, after the first made the frame
+    for (uint16_t id = 1; id < 8; ++id) known_frame.push_back({datagram(7, id, 9, 1400)});
+    std::vector<Datagram> burst;
+    for (uint32_t frame = 1; frame <= kPerTurn + 21; ++frame)
+        burst.push_back({on_camera(0, frame, 0, 1)});
+    std::vector<uint32_t> first_turn(kPerTurn), second_turn(21);
+    std::iota(first_turn.begin(), first_turn.end(), 1);
+    std::iota(second_turn.begin(), second_turn.end(), kPerTurn + 1);
+    const Bytes dead = testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {});
+    std::vector<Step> six_streams;
+    std::vector<Bytes> requests;  // more in one pass than the send batch holds
+    static_assert(6 * 39 > norvane::SendBatch::kCapacity);
+    for (uint8_t camera = 0; camera < 6; ++camera) {
+        six_streams.push_back(
+            {.announce = true, .camera = camera, .send = {{on_camera(camera, 5, 0, 40)}}});
+        for (uint32_t id = 1; id < 40; ++id) requests.push_back(request(5, id));
+    }
+    six_streams.push_back({.advance_us = 60'000, .serve = true, .replies = requests});
+    const uint64_t idle = norvane::stream_key(kManet, 1),
+                   busy = norvane::stream_key(kManet, kCamera);
+    const std::string flights = "Creating flight directory: ";
+    const std::string null_stats = "Statistics log is enabled but logger is null!";
+
+    // clang-format off
+    return {
+        {"an accepted datagram is answered with video_stats",
+         {{.send = {{datagram(5, 1, 3, 1400)}}, .replies = Replies{{11, 12, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 1, 0, 0, 0}}}},
+         {}, 0, [](testing::GatewayHarness& h) {
+             const auto& s = h.gateway().streams().begin()->second;
+             EXPECT_EQ(std::tuple(s.bitrate, s.video_format, s.last_data_time), std::tuple(2'000'000u, 1, h.clock().now_us())); }},
+        {"short datagrams are dropped without counting an error; 93 bytes carry an empty fragment",
+         {{.send = {{Bytes(92, 0)}}, .reply_count = 0, .lines = {{"Received less then minimum allowed bytes in encrypted datagram: 92 < 93", 1}}},
+          {.send = {{datagram(1, 0, 2, 0)}}, .reply_count = 1}}},
+        // Header areas no well-formed sender lays out: each record that is too short is
+        // reported, the datagram dropped without an error counted; either order is accepted.
+        {"header areas are walked frame by frame",
+         {{},  // the stream's announcement
+          {.send = {{plaintext(cat({short_control, info_frame, {0}}))}}, .reply_count = 0,
+           .log = "VideoReceiver, Failed to parse control_data message!\nDATA SIZE MISMATCH! 39 != 40, recv = 93\nWrong datagram data received!\n"},
+          {.send = {{plaintext(cat({{4, 0, 0, 0, 0}, {4, 4, 0, 0, 0, 1, 2, 3, 4}, control_frame}))}}, .reply_count = 0,
+           .log = "Failed to parse video fragment message\nFailed to parse video fragment message\nWrong datagram data received!\n"},
+          {.send = {{plaintext(cat({info_frame, control_frame, {7, 7}}))}}, .reply_count = 1,
+           .log = "Got fragment 0, seq=3, addr: 12648430, camera type: 2\n"}}},
+        // Within a second only the first five lines of a kind are written; a blocked source
+        // leaves no trace, other sources are still heard.
+        {"unknown streams and wrong keys blacklist the source until the block expires",
+         {{.send = from_other(kWrongKey), .lines = {{"Failed to decrypt control data", 5}, {"Failed to decrypt video data", 5}}},
+          {.announce = false, .send = from_other(kKey), .lines = {{"Received data from non-existent stream with manet address c0ffee", 5}, {"Adding address 127.0.0.2 to the blacklist", 1}}},
+          {.announce = true},
+          {.send = {{datagram(1, 0, 1, 10), kOther}}, .log = ""},
+          {.send = {{datagram(1, 0, 1, 10)}}, .reply_count = 1},
+          {.advance_us = 60'000'001},
+          {.send = {{datagram(2, 0, 1, 10), kOther}}, .lines = {{"Removing address 127.0.0.2 from the blacklist after timeout", 1}, {"Stream restart detected", 0}}}}},
+        // min_roundtrip 30 ms: a missing fragment is due 60 ms after the frame's first.
+        {"a lost fragment is requested when the roundtrip says, and the frame completes",
+         {{.send = {{datagram(10, 0, 3, 1400, 1)}, {datagram(10, 2, 3, 500, 1)}}},
+          {.advance_us = 59'999, .serve = true, .reply_count = 0},
+          {.advance_us = 1, .serve = true, .replies = Replies{request(10, 1)}, .lines = {{"Send new frame", 0}}},
+          {.send = {{datagram(10, 1, 3, 1400, 1)}}, .serve = true,
+           .lines = {{"Send new frame: size=3300, seq=10, keyframe=true", 1}, {"Norvane::send_new_frames got detections 0", 1}}}}},
+        {"requests and stats follow the latest source port",
+         {{.send = {{datagram(3, 0, 2, 1400)}}, .reply_count = 1},
+          {.send = {{datagram(4, 0, 2, 1400), "127.0.0.1"}}, .advance_us = 100'000, .serve = true, .reply_count = 0}}},
+        // -1 ends a flight without creating anything; the same id then starts one again, in
+        // the directory that exists.
+        {"flights create directories and follow the flight id",
+         {{.send = {{datagram(1, 0, 1, 10, 0, 5)}}, .lines = {{flights, 1}}, .flight = 5},
+          {.send = {{datagram(2, 0, 1, 10, 0, 5)}}, .lines = {{flights, 0}}, .flight = 5},
+          {.send = {{datagram(3, 0, 1, 10, 0, -1)}}, .flight = -1},
+          {.send = {{datagram(4, 0, 1, 10, 0, 5)}}, .lines = {{flights, 0}}, .flight = 5}},
+         {}, 0, [](testing::GatewayHarness& h) { EXPECT_TRUE(std::filesystem::is_directory(h.directory() / "flights/00C0FFEE/5/2")); }},
+        {"a statistics file only once a flight has started",
+         {{.send = {{datagram(1, 0, 1, 10, 0, -1)}}, .lines = {{null_stats, 1}}},
+          {.send = {{datagram(2, 0, 1, 10, 0, 8)}}, .lines = {{null_stats, 0}}}},
+         {.log_statistics = true}, 0, [](testing::GatewayHarness& h) {
+             const auto dir = h.directory() / "flights/00C0FFEE/8/2";
+             EXPECT_EQ(files_with_extension(dir, ".stats"), 1u);
+             spdlog::apply_all([](const auto& logger) { logger->flush(); });
+             for (const auto& entry : std::filesystem::directory_iterator(dir))
+                 EXPECT_GT(std::filesystem::file_size(entry.path()), 0u) << "no record written";
+         }},
+        // A second stream created within the same second keeps a jitter log of its own.
+        {"jitter and message logs when saving to file",
+         {{.lines = {{"MsgLogger opened ", 1}, {"JitterBufferLogger opened ", 1}}},
+          {.announce = true, .camera = kCamera + 1, .send = {{datagram(1, 0, 1, 10)}}}},
+         {.save_statistics_to_file = true}, 0, [](testing::GatewayHarness& h) { EXPECT_EQ(files_with_extension(h.directory() / "logs", ".csv"), 3u); }},
+        {"a burst is drained over turns with replies in arrival order",
+         {{.announce = true, .camera = 0, .send = burst, .read = false},
+          {.read = true, .replied_frames = first_turn},
+          {.read = true, .replied_frames = second_turn},
+          {.read = true, .reply_count = 0, .lines = {{"Recvfrom failed", 0}}}}},
+        // Two streams, a short datagram, an unknown stream, a wrong key and a blacklisted
+        // source in one batch: each handled as alone, in arrival order.
+        {"a mixed batch is handled datagram by datagram in arrival order",
+         {{.announce = true, .camera = 1, .send = std::vector<Datagram>(20, {dead, kOther}), .lines = {{"Adding address 127.0.0.2 to the blacklist", 1}}},
+          {.send = {{on_camera(1, 7, 0, 1)}, {Bytes(10, 0)}, {on_camera(1, 8, 0, 1), kOther}, {dead}, {on_camera(2, 9, 0, 1)},
+                    {testing::seal_video_datagram(kManet, 1, kWrongKey, {}, {}, {})}},
+           .replied_frames = std::vector<uint32_t>{7, 9}, .lines = {{"seq=8", 0}},
+           .in_order = {"Received less then minimum allowed bytes", "Received data from non-existent stream with manet address dead", "Failed to decrypt video data"}}},
+         {}, 2},
+        {"requests of a pass larger than a send batch all go out in order", six_streams},
+        // A frame missing two fragments keeps its stream visited while it is asked for again
+        // each second; every stream reports each second, idle or not.
+        {"only streams with recent data are visited; every stream reports each second",
+         {{.announce = true, .camera = 1, .serve = true, .active = Keys{}},
+          {.send = {{on_camera(kCamera, 10, 0, 3)}}, .active = Keys{busy}},
+          {.advance_us = 1'000'001, .serve = true, .reply_count = 2, .lines = {{kStateAttempt, 2}}},
+          {.advance_us = 1'000'001, .serve = true, .reply_count = 2, .lines = {{kStateAttempt, 2}}},
+          {.advance_us = 1'000'001, .serve = true, .reply_count = 2, .lines = {{kStateAttempt, 2}}},
+          {.advance_us = Norvane::kActiveWindowUs, .serve = true, .lines = {{kStateAttempt, 2}}, .active = Keys{}},
+          {.send = {{on_camera(1, 20, 0, 1)}}, .active = Keys{idle}},
+          {.announce = false, .camera = 1, .active = Keys{}},
+          {.advance_us = 1'000'001, .serve = true, .lines = {{kStateAttempt, 1}}}}},
+        // Messages the gateway cannot use and announcements repeated or withdrawn for streams it
+        // does not have: an operator's line for each, the streams untouched, also by a new
+        // connection.
+        {"unusable signalling messages are reported and the streams outlive the connection",
+         {{.signal = testing::SignallingPeer::frame(msgs::video::stream_state{}), .lines = {{"Got unexpected message type: 14", 1}}},
+          {.signal = {9, 4, 0, 0, 0, 1, 2, 3, 4}, .lines = {{"Failed to parse session terminate request!", 1}}},
+          {.signal = {15, 21, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}, .lines = {{"Failed to parse set stream message!", 1}}},
+          {.signal = testing::SignallingPeer::set_stream_frame(kManet, kCamera, true, kKey), .lines = {{"Video stream with manet address c0ffee and camera 2 already exists", 1}}},
+          {.signal = testing::SignallingPeer::set_stream_frame(5, 1, false, kKey), .lines = {{"Video stream with manet address 5 and camera 1 does not exist", 1}}}},
+         {}, 0, [](testing::GatewayHarness& h) {
+             h.gateway().on_disconnect(), h.gateway().on_connect();
+             EXPECT_EQ(h.gateway().streams().size(), 1u); }},
+        // The datagram path does not allocate per datagram: further fragments of a frame whose
+        // buffer exists are received, decrypted, stored and answered without the heap.
+        {"fragments of a known frame are handled without allocating",
+         {{.send = {{datagram(7, 0, 9, 1400)}}, .reply_count = 1},
+          {.send = known_frame, .reply_count = 7, .allocates = false}},
+         {}, 0, nullptr, spdlog::level::info},
     };
-    for (const Case& c : cases) {
-        h.clear_log();
-        h.deliver(testing::seal_video_plaintext(kManet, kCamera, kKey, c.plaintext));
-        EXPECT_EQ(h.log(), c.log);
-        EXPECT_EQ(h.sender_inbox().size(), c.answers);
-    }
-    EXPECT_TRUE(h.gateway().blacklist().candidates().empty());
+    // clang-format on
 }
 
-TEST_F(GatewayIngestTest, UnknownStreamsAndWrongKeysBlacklistTheSource) {
-    const uint8_t wrong[16] = {};
-    // Within one second only the first five lines of a kind are written; the rest are counted.
-    for (int i = 0; i < 10; ++i) h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10, 0, -1, wrong));
-    EXPECT_EQ(h.count_in_log("Failed to decrypt control data"), 5u);
-    EXPECT_EQ(h.count_in_log("Failed to decrypt video data"), 5u);
-    h.announce(kManet, kCamera, kKey, false);  // the stream goes away
-    for (int i = 0; i < 10; ++i) h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10));
-    EXPECT_EQ(h.count_in_log("Received data from non-existent stream with manet address c0ffee"),
-              5u);
-    EXPECT_EQ(h.count_in_log("Adding address 127.0.0.2 to the blacklist"), 1u);
-
-    // Blocked: dropped silently, and nothing else is logged or counted.
-    h.announce(kManet, kCamera, kKey);
-    h.clear_log();
-    h.deliver_from("127.0.0.2", datagram(1, 0, 1, 10));
-    EXPECT_EQ(h.log(), "");
-    // Another source is unaffected.
-    h.deliver(datagram(1, 0, 1, 10));
-    EXPECT_EQ(h.sender_inbox().size(), 1u);
-
-    h.clock().advance(60'000'001);
-    h.deliver_from("127.0.0.2", datagram(2, 0, 1, 10));
-    EXPECT_EQ(h.count_in_log("Removing address 127.0.0.2 from the blacklist after timeout"), 1u);
-    EXPECT_EQ(h.count_in_log("Stream restart detected"), 0u);
-}
-
-TEST_F(GatewayIngestTest, LostFragmentIsRequestedWhenTheRoundtripSaysAndTheFrameCompletes) {
-    const int64_t t0 = h.clock().now_us();
-    h.deliver(datagram(10, 0, 3, 1400, 1));
-    h.deliver(datagram(10, 2, 3, 500, 1));
-    h.sender_inbox();
-
-    // min_roundtrip 30 ms: due at first fragment + 60 ms, not before.
-    h.clock().set(t0 + 59'999);
-    h.serve();
-    EXPECT_TRUE(h.sender_inbox().empty());
-    h.clock().set(t0 + 60'000);
-    h.serve();
-    const auto requests = h.sender_inbox();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], (std::vector<uint8_t>{12, 8, 0, 0, 0, 10, 0, 0, 0, 1, 0, 0, 0}));
-    EXPECT_EQ(h.count_in_log("Send new frame"), 0u);
-
-    h.deliver(datagram(10, 1, 3, 1400, 1));
-    h.serve();
-    EXPECT_EQ(h.count_in_log("Send new frame: size=3300, seq=10, keyframe=true"), 1u);
-    EXPECT_EQ(h.count_in_log("Norvane::send_new_frames got detections 0"), 1u);
-}
-
-TEST_F(GatewayIngestTest, RequestsFollowTheLatestSourcePort) {
-    h.deliver(datagram(3, 0, 2, 1400));
-    h.sender_inbox();
-    // The next datagram of the stream arrives from another port of the sender.
-    h.deliver_from("127.0.0.1", datagram(4, 0, 2, 1400));
-    h.clock().advance(100'000);
-    h.serve();
-    // Neither request nor stats reach the first port any more.
-    EXPECT_TRUE(h.sender_inbox().empty());
-}
-
-TEST_F(GatewayIngestTest, FlightsCreateDirectoriesAndFollowTheFlightId) {
-    h.deliver(datagram(1, 0, 1, 10, 0, 5));
-    const auto dir = h.directory() / "flights" / "00C0FFEE" / "5" / "2";
-    EXPECT_TRUE(std::filesystem::is_directory(dir));
-    EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
-    h.deliver(datagram(2, 0, 1, 10, 0, 5));
-    EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
-    EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, 5);
-
-    // -1 resets the flight without creating anything; the same id then starts a flight again,
-    // reusing the existing directory without a log line.
-    h.deliver(datagram(3, 0, 1, 10, 0, -1));
-    EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, -1);
-    h.deliver(datagram(4, 0, 1, 10, 0, 5));
-    EXPECT_EQ(h.gateway().streams().begin()->second.flight_id, 5);
-    EXPECT_EQ(h.count_in_log("Creating flight directory: "), 1u);
-}
-
-// The datagram path must not allocate per datagram: once a frame's buffer exists, its further
-// fragments are received, decrypted, stored and answered without touching the heap.
-TEST_F(GatewayIngestTest, FragmentsOfAKnownFrameAreHandledWithoutAllocating) {
-    spdlog::set_level(spdlog::level::info);
-    spdlog::get("Norvane")->set_level(spdlog::level::info);
-    constexpr uint16_t kFragments = 8;
-    std::vector<std::vector<uint8_t>> datagrams;
-    for (uint16_t i = 0; i < kFragments; ++i) {
-        datagrams.push_back(datagram(7, i, kFragments + 1, 1400));  // the frame stays incomplete
-    }
-    h.deliver(datagrams[0]);  // creates the frame's record and buffer
-    allocations = 0;
-    counting = true;
-    for (uint16_t i = 1; i < kFragments; ++i) h.deliver(datagrams[i]);
-    counting = false;
-    EXPECT_EQ(allocations.load(), 0u);
-    EXPECT_EQ(h.sender_inbox().size(), kFragments);  // every datagram was answered
-}
-
-TEST(GatewayStatistics, StatisticsFileOnlyOnceAFlightHasStarted) {
-    testing::GatewayHarness h({.log_statistics = true});
-    h.announce(kManet, kCamera, kKey);
-    h.deliver(datagram(1, 0, 1, 10, 0, -1));
-    EXPECT_EQ(h.count_in_log("Statistics log is enabled but logger is null!"), 1u);
-    h.deliver(datagram(2, 0, 1, 10, 0, 8));
-    EXPECT_EQ(h.count_in_log("Statistics log is enabled but logger is null!"), 1u);
-    const auto dir = h.directory() / "flights" / "00C0FFEE" / "8" / "2";
-    EXPECT_EQ(files_with_extension(dir, ".stats"), 1u);
-    spdlog::apply_all([](const auto& logger) { logger->flush(); });
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        EXPECT_GT(std::filesystem::file_size(entry.path()), 0u) << "no record written";
-    }
-}
-
-TEST(GatewayStatistics, JitterAndMessageLogsWhenSavingToFile) {
-    testing::GatewayHarness h({.save_statistics_to_file = true});
-    h.announce(kManet, kCamera, kKey);
-    EXPECT_EQ(h.count_in_log("MsgLogger opened "), 1u);
-    EXPECT_EQ(h.count_in_log("JitterBufferLogger opened "), 1u);
-    // A second stream created within the same second keeps a log file of its own.
-    h.announce(kManet + 1, kCamera, kKey);
-    h.deliver(datagram(1, 0, 1, 10));
-    EXPECT_EQ(files_with_extension(h.directory() / "logs", ".csv"), 3u);
-}
-
-constexpr const char* kStateAttempt = "Failed to send signalling message 14!";
-
-TEST(GatewayBatching, ABurstIsDrainedOverTurnsWithRepliesInArrivalOrder) {
-    testing::GatewayHarness h;
-    h.announce(kManet, 0, kKey);
-    constexpr size_t kPerTurn = Norvane::kReceiveCallsPerTurn * norvane::ReceiveBatch::kCapacity;
-    constexpr size_t kBurst = kPerTurn + 21;
-    for (uint32_t frame = 1; frame <= kBurst; ++frame) h.send(on_camera(0, frame, 0, 1));
-
-    std::vector<uint32_t> replied;
-    for (const size_t expected : {kPerTurn, kBurst - kPerTurn, size_t{0}}) {
-        h.read();
-        const auto replies = h.sender_inbox();
-        EXPECT_EQ(replies.size(), expected);
-        for (const auto& reply : replies) replied.push_back(stats_frame(reply));
-    }
-    ASSERT_EQ(replied.size(), kBurst);
-    for (uint32_t i = 0; i < kBurst; ++i) EXPECT_EQ(replied[i], i + 1);
-    EXPECT_EQ(h.count_in_log("Recvfrom failed"), 0u);
-}
-
-// One batch holding two streams, a short datagram, an unknown stream, a wrong key and a
-// blacklisted source: each is handled as it would be alone, in arrival order.
-TEST(GatewayBatching, AMixedBatchIsHandledDatagramByDatagramInArrivalOrder) {
-    testing::GatewayHarness h;
-    h.announce(kManet, 1, kKey);
-    h.announce(kManet, 2, kKey);
-    for (uint16_t i = 0; i < norvane::Blacklist::kMaxErrors; ++i) {
-        h.deliver_from("127.0.0.2", testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {}));
-    }
-    ASSERT_EQ(h.count_in_log("Adding address 127.0.0.2 to the blacklist"), 1u);
-    h.clear_log();
-
-    const uint8_t wrong[16] = {};
-    h.send(on_camera(1, 7, 0, 1));
-    h.send(std::vector<uint8_t>(10, 0));
-    h.send_from("127.0.0.2", on_camera(1, 8, 0, 1));
-    h.send(testing::seal_video_datagram(0xDEAD, 1, kKey, {}, {}, {}));
-    h.send(on_camera(2, 9, 0, 1));
-    h.send(testing::seal_video_datagram(kManet, 1, wrong, {}, {}, {}));
-    h.read();
-
-    std::vector<uint32_t> replied;
-    for (const auto& reply : h.sender_inbox()) replied.push_back(stats_frame(reply));
-    EXPECT_EQ(replied, (std::vector<uint32_t>{7, 9}));
-    const std::string log = h.log();
-    const size_t short_at = log.find("Received less then minimum allowed bytes");
-    const size_t unknown_at =
-        log.find("Received data from non-existent stream with manet address dead");
-    const size_t wrong_key_at = log.find("Failed to decrypt video data");
-    EXPECT_LT(short_at, unknown_at);
-    EXPECT_LT(unknown_at, wrong_key_at);
-    EXPECT_NE(wrong_key_at, std::string::npos);
-    EXPECT_EQ(h.count_in_log("seq=8"), 0u);  // the blacklisted source's datagram left no trace
-}
-
-TEST(GatewayBatching, RequestsOfAPassLargerThanABatchAllGoOutInOrder) {
-    testing::GatewayHarness h;
-    // More requests in one pass than the send batch holds.
-    constexpr uint8_t kStreams = 6;
-    constexpr uint16_t kFragments = 40;
-    for (uint8_t camera = 0; camera < kStreams; ++camera) {
-        h.announce(kManet, camera, kKey);
-        h.deliver(on_camera(camera, 5, 0, kFragments));
-    }
-    h.sender_inbox();
-    h.clock().advance(60'000);
-    h.serve();
-    const auto requests = h.sender_inbox();
-    ASSERT_EQ(requests.size(), size_t{kStreams} * (kFragments - 1));
-    EXPECT_GT(requests.size(), norvane::SendBatch::kCapacity);
-    for (size_t i = 0; i < requests.size(); ++i) {
-        ASSERT_EQ(requests[i].size(), 13u);
-        EXPECT_EQ(messgen::load_le<uint32_t>(requests[i].data() + 9), 1 + i % (kFragments - 1));
-    }
-}
-
-TEST(GatewayActiveStreams, OnlyStreamsWithRecentDataAreVisitedAndEveryStreamReportsEachSecond) {
-    testing::GatewayHarness h;
-    const uint64_t idle = norvane::stream_key(kManet, 1);
-    const uint64_t busy = norvane::stream_key(kManet, 2);
-    h.announce(kManet, 1, kKey);
-    h.announce(kManet, 2, kKey);
-    h.serve();
-    EXPECT_TRUE(h.gateway().active_streams().empty());
-
-    // A frame missing two fragments: its requests fall due while no more data comes.
-    h.deliver(on_camera(2, 10, 0, 3));
-    EXPECT_EQ(h.gateway().active_streams(), std::set<uint64_t>{busy});
-    h.sender_inbox();
-    h.clear_log();
-
-    // Each second, one report per stream, idle or not.
-    for (int second = 1; second <= 3; ++second) {
-        h.clock().advance(1'000'001);
-        h.serve();
-        EXPECT_EQ(h.count_in_log(kStateAttempt), 2u * second);
-    }
-    // The busy stream is still served: its two fragments are asked for again each second.
-    EXPECT_EQ(h.sender_inbox().size(), 6u);
-
-    // Held until its records are purged, then no longer visited.
-    h.clock().advance(Norvane::kActiveWindowUs);
-    h.serve();
-    EXPECT_TRUE(h.gateway().active_streams().empty());
-    EXPECT_EQ(h.count_in_log(kStateAttempt), 8u);
-
-    // Data makes a stream active again; deleting it takes it out of both schedules.
-    h.deliver(on_camera(1, 20, 0, 1));
-    EXPECT_EQ(h.gateway().active_streams(), std::set<uint64_t>{idle});
-    h.announce(kManet, 1, kKey, false);
-    EXPECT_TRUE(h.gateway().active_streams().empty());
-    h.clock().advance(1'000'001);
-    h.serve();
-    EXPECT_EQ(h.count_in_log(kStateAttempt), 9u);
+TEST(GatewayIngest, Scenarios) {
+    for (const Scenario& scenario : scenarios()) run(scenario);
 }
 
 TEST(GatewayIdleLoop, WaitsForTheNextReportWithinTheLoopsBounds) {
@@ -413,47 +352,17 @@ TEST(GatewayIdleLoop, WaitsForTheNextReportWithinTheLoopsBounds) {
     // Without a signalling connection the loop keeps its usual pace.
     EXPECT_EQ(h.gateway().poll_timeout_ms(h.clock().now_us(), false), Norvane::kPollTimeoutMs);
 
-    struct Case {
-        int64_t next_due_us;
-        int expected_ms;
-    };
-    const int64_t now = 5'000'000;
-    for (const Case c :
-         {Case{-1, Norvane::kIdlePollTimeoutMs}, Case{now + 60'000, 20}, Case{now + 5'000, 6},
-          Case{now + 4'999, 5}, Case{now + 1'000, 2}, Case{now, 2}, Case{now - 30'000, 2}}) {
-        EXPECT_EQ(Norvane::idle_poll_timeout_ms(c.next_due_us, now), c.expected_ms)
-            << c.next_due_us - now;
+    const int64_t now = 5'000'000;  // next report due -> wait in ms
+    for (const auto& [due, ms] :
+         std::vector<std::pair<int64_t, int>>{{-1, Norvane::kIdlePollTimeoutMs},
+                                              {now + 60'000, 20},
+                                              {now + 5'000, 6},
+                                              {now + 4'999, 5},
+                                              {now + 1'000, 2},
+                                              {now, 2},
+                                              {now - 30'000, 2}}) {
+        EXPECT_EQ(Norvane::idle_poll_timeout_ms(due, now), ms) << due - now;
     }
-}
-
-// Signalling messages the gateway cannot use, and announcements repeated or withdrawn for
-// streams it does not have: an operator's line for each, the streams untouched.
-TEST(GatewaySignalling, UnusableMessagesAreReportedAndTheStreamsOutliveTheConnection) {
-    testing::GatewayHarness h;
-    h.announce(kManet, kCamera, kKey);
-    const std::pair<testing::Bytes, const char*> cases[] = {
-        {testing::SignallingPeer::frame(msgs::video::stream_state{}),
-         "Got unexpected message type: 14"},
-        {{9, 4, 0, 0, 0, 1, 2, 3, 4}, "Failed to parse session terminate request!"},
-        {{15, 21, 0,  0,  0,  1,  2,  3,  4,  5,  6,  7,  8,
-          9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21},
-         "Failed to parse set stream message!"},
-        {testing::SignallingPeer::set_stream_frame(kManet, kCamera, true, kKey),
-         "Video stream with manet address c0ffee and camera 2 already exists"},
-        {testing::SignallingPeer::set_stream_frame(5, 1, false, kKey),
-         "Video stream with manet address 5 and camera 1 does not exist"},
-    };
-    for (const auto& [frame, line] : cases) {
-        h.clear_log();
-        h.gateway().on_signalling_message(
-            {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
-        EXPECT_EQ(h.count_in_log(line), 1u) << h.log();
-    }
-    EXPECT_EQ(h.gateway().streams().size(), 1u);
-    // A new connection to the signalling server needs no new announcement.
-    h.gateway().on_disconnect();
-    h.gateway().on_connect();
-    EXPECT_EQ(h.gateway().streams().size(), 1u);
 }
 
 }  // namespace

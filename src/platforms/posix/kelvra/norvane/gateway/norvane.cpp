@@ -52,10 +52,12 @@ Norvane::Norvane(int socket, std::unique_ptr<RuntimeManager> runtime_manager,
       turn_url_(std::move(turn_url)),
       log_directory_(prepare_log_directory(std::move(log_directory), save_statistics_to_file)),
       logger_(make_gateway_logger(log_level)),
-      blacklist_(logger_, clock),
-      input_log_(clock),
-      msg_logger_(log_directory_ + "msg_log_" + norvane::local_time_stamp() + ".csv",
-                  save_statistics_to_file) {
+      ingest_(logger_, clock,
+              {.save_dir = save_dir_,
+               .log_statistics = log_statistics,
+               .start_time_us = start_time_,
+               .msg_log_path = log_directory_ + "msg_log_" + norvane::local_time_stamp() + ".csv",
+               .save_msg_log = save_statistics_to_file}) {
     outgoing_.reserve(kOutgoingBufferSize);
     signalling_client_->set_handler(this);
     runtime_manager_->set_handler(this);
@@ -117,7 +119,7 @@ void Norvane::run() {
         signalling_client_->update(poll_set[2], now);
         poll_set[2].revents = 0;
         serve_streams(now);
-        input_log_.flush();
+        ingest_.flush_log();
     }
 }
 

@@ -16,9 +16,7 @@
 #include "kelvra/core/time.hpp"
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/norvane/gateway/stream.hpp"
-#include "kelvra/norvane/ingest/blacklist.hpp"
-#include "kelvra/norvane/ingest/log_fold.hpp"
-#include "kelvra/norvane/ingest/msg_logger.hpp"
+#include "kelvra/norvane/ingest/datagram_ingest.hpp"
 #include "kelvra/norvane/ingest/udp_batch.hpp"
 #include "kelvra/norvane/jitter/constants.hpp"
 #include "kelvra/norvane/process/runtime_manager.hpp"
@@ -99,19 +97,14 @@ public:
     static int idle_poll_timeout_ms(int64_t next_due_us, int64_t now);
 
     const norvane::StreamMap& streams() const { return streams_; }
-    const norvane::Blacklist& blacklist() const { return blacklist_; }
+    const norvane::Blacklist& blacklist() const { return ingest_.blacklist(); }
 
 private:
-    // One received datagram (or a failed receive, `received` < 0) through the whole ingest path.
-    void handle_datagram(ssize_t received, const sockaddr_in& sender);
-    bool decrypt_video_data(norvane::StreamMap::iterator stream, uint32_t source);
-    void handle_video_message(const msgs::video::video_fragment_info& fragment_info,
-                              const msgs::video::control_data& control, uint32_t manet_addr,
-                              uint8_t camera_type, ConstSlice<uint8_t> payload,
-                              const sockaddr_in& sender);
-    void handle_new_flight(norvane::Stream& stream, const msgs::video::control_data& control,
-                           uint32_t manet_addr);
-    void send_stream_stats(const norvane::Sink& sink);
+    // The datagram in slot `slot` of the receive batch through ingest; its reply is queued.
+    void handle_datagram(size_t slot);
+    // Queues `bytes` as one datagram to `to`.
+    void queue_for_sender(ConstSlice<uint8_t> bytes, const sockaddr_in& to,
+                          norvane::SendBatch::Tag tag);
     // Queues the shared outgoing buffer as one datagram to `to` and empties the buffer.
     void queue_for_sender(const sockaddr_in& to, norvane::SendBatch::Tag tag);
     void flush_to_senders();
@@ -158,25 +151,19 @@ private:
     size_t catchup_max_frames_ = norvane::CatchupCache::kDefaultMaxFrames;
     std::string log_directory_;
     std::shared_ptr<spdlog::logger> logger_;
-    // Points into the receive batch at the datagram being handled.
-    Slice<uint8_t> receive_buffer_{nullptr, 0, kDatagramBufferSize};
     norvane::ReceiveBatch receive_batch_;
     norvane::SendBatch send_batch_;
-    std::array<uint8_t, kDatagramBufferSize> plaintext_storage_{};
-    Slice<uint8_t> plaintext_buffer_{plaintext_storage_.data(), 0, kDatagramBufferSize};
+    // The video_stats reply to the datagram being handled.
+    std::array<uint8_t, norvane::SendBatch::kDatagramCapacity> reply_storage_{};
     norvane::StreamMap streams_;
     std::set<uint64_t> active_streams_;
     // (time after which the next stream_state is due, stream key), earliest first.
     std::set<std::pair<int64_t, uint64_t>> state_due_;
     // The session entries of the poll set are rebuilt only after sessions came or went.
     bool sessions_changed_ = true;
-    norvane::Blacklist blacklist_;
-    // Errors caused by what a source sends, folded so that a flood of bad datagrams does not
-    // flood the log.
-    norvane::LogFold input_log_;
+    norvane::DatagramIngest ingest_;
     std::vector<uint8_t> outgoing_;
     messgen::OwnedArena arena_{kParseArenaSize};
-    norvane::MsgLogger msg_logger_;
 };
 
 }  // namespace kelvra

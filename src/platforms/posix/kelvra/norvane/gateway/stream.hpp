@@ -12,6 +12,7 @@
 #include "kelvra/norvane/gateway/catchup_cache.hpp"
 #include "kelvra/norvane/gateway/format_gate.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
+#include "kelvra/norvane/ingest/stream_key.hpp"
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
 
 namespace spdlog {
@@ -19,11 +20,6 @@ class logger;
 }
 
 namespace kelvra::norvane {
-
-// Key of the stream map: camera type in bits 32..39, manet address in the low 32 bits.
-constexpr uint64_t stream_key(uint32_t manet_addr, uint8_t camera_type) {
-    return (uint64_t{camera_type} << 32) | manet_addr;
-}
 
 // Reception state of a stream.
 struct Sink {
