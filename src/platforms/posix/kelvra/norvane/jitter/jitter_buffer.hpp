@@ -76,20 +76,20 @@ private:
     using PendingQueue = norvane::jitter::PendingQueue;
     using PendingIter = norvane::jitter::PendingIter;
 
-    // Every set of release rules answers the same calls, made per fragment, per record or per
-    // pass; a plain variant keeps them free of allocation and virtual calls:
-    //   on_fragment(buffer, record, info, now)    a fragment of `record`, before it is stored
-    //   on_frames_skipped(buffer, first, end, now) a new frame number leaves first..end-1 unseen
-    //   on_new_record(buffer, it, now)            the record of a new frame number was created
-    //   given_up_for_good(record)                 whether a given-up record may still be shown
-    //   on_completed(buffer, frame, it)           the record's frame is about to be queued
-    //   forget(it)                                the record waits for nothing any more
-    //   reset()                                   every record is forgotten
-    //   count_queues(stats)                       the waiting records, by kind, for the trace
-    //   request_limit(base, now)                  the requests allowed per sliding second
-    //   fill_requests(buffer, out, limit)         missing fragments due for a request
-    //   expire(buffer)                            start of a release pass
-    //   holds_back(buffer, frame)                 whether the next frame must wait (counted)
+    // Both sets of release rules answer the same calls; a variant keeps them free of allocation
+    // and of virtual calls per fragment:
+    //   on_fragment(buffer, record, info, now)  a fragment of `record`, before it is stored
+    //   on_frames_skipped(buffer, first, end, now)  a new frame number leaves first..end-1 unseen
+    //   on_new_record(buffer, it, now)          the record of a new frame number was created
+    //   given_up_for_good(record)               whether a given-up record may still be shown
+    //   on_completed(buffer, frame, it)         the record's frame is about to be queued
+    //   forget(it)                              the record waits for nothing any more
+    //   reset()                                 every record is forgotten
+    //   count_queues(stats)                     the waiting records by kind, for the trace
+    //   request_limit(base, now)                the requests allowed per sliding second
+    //   fill_requests(buffer, out, limit)       missing fragments due for a request
+    //   expire(buffer)                          a release pass begins
+    //   holds_back(buffer, frame)               whether the next frame waits (and why, counted)
     using Rules =
         std::variant<norvane::jitter::RoundtripRules, norvane::jitter::LatencyBudgetRules>;
     static Rules rules_for(const JitterBufferOptions& options);
@@ -118,8 +118,11 @@ private:
     void evict(PendingIter it);
     PendingIter allocate_record();
     void recycle_record(PendingIter it);
+    void release_top_frame(std::vector<norvane::jitter::Frame>& shown);
 
-    // What the release rules use.
+    // Used by the release rules, which also read clock_, stats_ and last_sequence_ and count
+    // into stats_.
+
     // A record for the frame `info` names, first seen `now`, findable by its number and counted
     // against the byte limit.
     PendingIter create_record(const msgs::video::video_fragment_info& info, int64_t now);
@@ -130,7 +133,6 @@ private:
     void count_held(norvane::jitter::FrameDecomposition& record);
     // Marks a frame that will not be waited for any longer; the rules forget it themselves.
     void give_up(norvane::jitter::FrameDecomposition& record);
-    void release_top_frame(std::vector<norvane::jitter::Frame>& shown);
     // Drops the queued frames older than `sequence_number`: nothing of them can be decoded.
     void drop_queued_frames_before(uint32_t sequence_number);
 

@@ -21,7 +21,8 @@ namespace kelvra::norvane::jitter {
 // (known from the gap it leaves in the frame numbers), is waited for at most the budget after its
 // first fragment arrived, and then given up for good. Missing fragments are asked for as soon as
 // they are known missing, and again after each measured round trip while a resend can still
-// arrive in time. A completed frame goes once every older frame is complete or given up.
+// arrive in time. A completed frame goes once every older frame is complete or given up. What
+// each call means is told with JitterBuffer::Rules.
 class LatencyBudgetRules {
 public:
     explicit LatencyBudgetRules(int64_t budget_us);

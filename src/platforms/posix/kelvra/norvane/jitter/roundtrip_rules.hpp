@@ -19,7 +19,7 @@ namespace kelvra::norvane::jitter {
 // minimal round trip while it stays there. A completed keyframe gives up every older frame.
 // Keyframes are never held back; a delta frame waits without limit for an older incomplete
 // keyframe, and for an older incomplete delta frame at most three times the maximal round trip
-// (capped) after that frame began.
+// (capped) after that frame began. What each call means is told with JitterBuffer::Rules.
 class RoundtripRules {
 public:
     RoundtripRules();
