@@ -20,7 +20,7 @@ targets=(norvane_unit_tests norvane_process_tests norvane norvane-sender norvane
 faults=(
   "fragment-count-off-by-one|tools/sender/fragmenter.hpp|(frame.size + kFragmentSize - 1) / kFragmentSize|(frame.size + kFragmentSize) / kFragmentSize"
   "aes-gcm-tag-not-checked|src/kelvra/manet/aes_gcm_openssl.cpp|run(ctx, out, in, size);|(run(ctx, out, in, size) || true);"
-  "roundtrip-in-ms|src/platforms/posix/kelvra/norvane/jitter/jitter_buffer_budget.cpp|add_sample(now - fragment.request_time)|add_sample((now - fragment.request_time) / 1000)"
+  "roundtrip-in-ms|src/platforms/posix/kelvra/norvane/jitter/latency_budget_rules.cpp|add_sample(now - fragment.request_time)|add_sample((now - fragment.request_time) / 1000)"
   "frames-out-of-order|src/platforms/posix/kelvra/norvane/jitter/frame.hpp|return a.sequence_number > b.sequence_number;|return a.sequence_number < b.sequence_number;"
   "status-length-short|src/kelvra/msgs/video/messages.hpp|return 14 + messgen::string_length(status);|return 13 + messgen::string_length(status);"
   "detections-y-dropped|src/platforms/posix/kelvra/norvane/webrtc/detections_message.cpp|,\"y\":{}}})\"|}})\""

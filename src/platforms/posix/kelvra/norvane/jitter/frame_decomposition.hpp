@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <vector>
 
@@ -52,5 +53,10 @@ struct FrameDecomposition {
         return !has_unknown_parameters && frags_num != 0 && frags_recv == frags_num;
     }
 };
+
+// The records of a stream in order of creation. Iterators into it stay valid while other records
+// come and go, so the queues of the release rules hold them.
+using PendingQueue = std::list<FrameDecomposition>;
+using PendingIter = PendingQueue::iterator;
 
 }  // namespace kelvra::norvane::jitter

@@ -1,4 +1,4 @@
-// Fragment assembly, restart detection, reset and the jitter log of JitterBuffer.
+// Fragment assembly, restart detection, reset, the records and the jitter log of JitterBuffer.
 
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
 
@@ -26,11 +26,13 @@ JitterBuffer::JitterBuffer(JitterBufferLogger logger, const Clock& clock,
     : logger_(std::move(logger)),
       max_incomplete_bytes_(options.max_incomplete_bytes),
       clock_(&clock),
-      latency_budget_us_(options.latency_budget_us) {
-    keyframe_retransmission_queue_.reserve(jitter::kKeyframeQueueLimit + 1);
-    incremental_retransmission_queue_.reserve(jitter::kIncrementalQueueLimit + 1);
+      rules_(rules_for(options)) {
     output_queue_.reserve(64);
-    if (latency_budget_us_) waiting_.reserve(256);
+}
+
+JitterBuffer::Rules JitterBuffer::rules_for(const JitterBufferOptions& options) {
+    if (options.latency_budget_us) return jitter::LatencyBudgetRules(*options.latency_budget_us);
+    return jitter::RoundtripRules();
 }
 
 void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uint8_t> data,
@@ -42,15 +44,7 @@ void JitterBuffer::push_fragment(const video_fragment_info& info, ConstSlice<uin
         return;
     }
     const PendingIter it = push_fragment_get_iter(info, now);
-    if (latency_budget_us_) {
-        arrivals_.add(now);
-        pace_.on_fragment(now);
-        // A fragment id past the frame's count is refused below and must not widen what is
-        // asked for: requests index the frame's fragments up to this id.
-        if (info.fragment_id < it->fragments.size()) {
-            it->highest_fragment_id = std::max(it->highest_fragment_id, info.fragment_id);
-        }
-    }
+    with_rules([&](auto& rules) { rules.on_fragment(*this, *it, info, now); });
     if (it->frags_recv == 0) it->video_format = video_format;
     if (std::optional<Frame> frame = construct_frame(*it, info, data)) {
         queue_completed_frame(std::move(*frame), it);
@@ -70,11 +64,8 @@ void JitterBuffer::update_roundtrip(const msgs::video::control_data& control) {
 }
 
 void JitterBuffer::reset() {
-    keyframe_retransmission_queue_.clear();
-    incremental_retransmission_queue_.clear();
-    unknown_retransmission_queue_.clear();
+    with_rules([](auto& rules) { rules.reset(); });
     stats_ = {};
-    waiting_.clear();
     while (!pending_queue_.empty()) recycle_record(pending_queue_.begin());
     index_.clear();
     last_control_sequence_ = 0;
@@ -87,31 +78,31 @@ void JitterBuffer::reset() {
 
 JitterBuffer::PendingIter JitterBuffer::push_fragment_get_iter(const video_fragment_info& info,
                                                                int64_t now) {
-    if (const std::optional<PendingIter> found = index_.find(info.sequence_number)) {
-        if (latency_budget_us_) take_fragment_of_known_frame(**found, info, now);
-        return *found;
-    }
+    if (const std::optional<PendingIter> found = index_.find(info.sequence_number)) return *found;
 
     if (pending_queue_.size() == jitter::kQueueWarningSize) {
         spdlog::error("pending queue overflow {}", jitter::kQueueWarningSize);
     }
     const std::optional<uint32_t> previous = last_sequence_;
     push_fragment_check_gap(info);
-    if (latency_budget_us_ && previous && last_sequence_ == info.sequence_number) {
-        add_gap_records(*previous + 1, info.sequence_number, now);
+    if (previous && last_sequence_ == info.sequence_number) {
+        with_rules([&](auto& rules) {
+            rules.on_frames_skipped(*this, *previous + 1, info.sequence_number, now);
+        });
     }
+    const PendingIter it = create_record(info, now);
+    keep_within_byte_limit(*it);
+    with_rules([&](auto& rules) { rules.on_new_record(*this, it, now); });
+    log_queues();
+    return it;
+}
+
+JitterBuffer::PendingIter JitterBuffer::create_record(const video_fragment_info& info,
+                                                      int64_t now) {
     const PendingIter it = allocate_record();
     update_frame_dec(*it, info, now);
     index_.insert(info.sequence_number, it);
     count_held(*it);
-    keep_within_byte_limit(*it);
-    if (latency_budget_us_) {
-        pace_.on_new_frame(now);
-        start_waiting(it);
-    } else {
-        enqueue_frame_dec_retransmission_queues(it, now);
-    }
-    log_queues();
     return it;
 }
 
@@ -140,24 +131,6 @@ void JitterBuffer::update_frame_dec(FrameDecomposition& record, const video_frag
     record.buffer.reset();
     record.last_fragment_size = 0;
     record.detections.clear();
-}
-
-void JitterBuffer::enqueue_frame_dec_retransmission_queues(PendingIter it, int64_t time) {
-    for (jitter::Fragment& fragment : it->fragments) fragment.request_time = time;
-    size_t limit = jitter::kIncrementalQueueLimit;
-    if (it->keyframe) {
-        spdlog::trace("Detected keyframe with seq {}", it->sequence_number);
-        limit = jitter::kKeyframeQueueLimit;
-    }
-    RetransmissionQueue& queue = queue_of(*it);
-    // Descending order; a number equal to queued ones goes behind them.
-    const auto pos = std::find_if(queue.begin(), queue.end(), [&](PendingIter entry) {
-        return entry->sequence_number < it->sequence_number;
-    });
-    queue.insert(pos, it);
-    // Over the limit, the highest frame number goes: normally the record just added.
-    if (queue.size() > limit) queue.erase(queue.begin());
-    log_queues();
 }
 
 std::optional<Frame> JitterBuffer::construct_frame(FrameDecomposition& record,
@@ -243,8 +216,8 @@ void JitterBuffer::construct_frame_handle_detections(FrameDecomposition& record,
 }
 
 void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
-    // A frame given up for good stays given up: the frames after it may already be on their way.
-    const bool given_up = latency_budget_us_ && it->state == FrameState::delayed;
+    const bool given_up =
+        with_rules([&](const auto& rules) { return rules.given_up_for_good(*it); });
     if (frame.sequence_number < last_shown_sequence_ || given_up) {
         spdlog::debug("Constructed delayed frame with seq {}", frame.sequence_number);
         ++stats_.skipped_frames;
@@ -260,11 +233,7 @@ void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
         return;
     }
     it->state = FrameState::queued;
-    if (latency_budget_us_) {
-        std::erase(waiting_, it);
-    } else {
-        push_fragment_handle_keyframe(frame, it);
-    }
+    with_rules([&](auto& rules) { rules.on_completed(*this, frame, it); });
     output_queue_.push_back(std::move(frame));
     std::push_heap(output_queue_.begin(), output_queue_.end(), OutputHeapComp{});
     if (output_queue_.size() == jitter::kQueueWarningSize) {
@@ -274,10 +243,9 @@ void JitterBuffer::queue_completed_frame(Frame frame, PendingIter it) {
 
 void JitterBuffer::drop_completed_record(PendingIter it) {
     it->state = FrameState::delayed;
-    // A complete record has nothing left to request; kept in its queue it would hold back
-    // newer frames (a keyframe entry until the next keyframe completes).
-    std::erase(queue_of(*it), it);
-    std::erase(waiting_, it);
+    // A complete record has nothing left to request; still waited for, it would hold back
+    // newer frames.
+    with_rules([&](auto& rules) { rules.forget(it); });
 }
 
 bool JitterBuffer::already_released_or_queued(uint32_t sequence_number) const {
@@ -285,60 +253,6 @@ bool JitterBuffer::already_released_or_queued(uint32_t sequence_number) const {
     return std::any_of(output_queue_.begin(), output_queue_.end(), [&](const Frame& queued) {
         return queued.sequence_number == sequence_number;
     });
-}
-
-void JitterBuffer::push_fragment_handle_keyframe(const Frame& frame, PendingIter it) {
-    if (!frame.keyframe) {
-        const uint64_t removed = std::erase(incremental_retransmission_queue_, it);
-        if (removed != 1) {
-            spdlog::error("Erase wrong number {} of frames from incremental retransmission queue",
-                          removed);
-        }
-        log_queues();
-        return;
-    }
-    // A complete keyframe makes everything older useless to the decoder.
-    const uint32_t key = frame.sequence_number;
-    const bool own_entry_queued =
-        std::find(keyframe_retransmission_queue_.begin(), keyframe_retransmission_queue_.end(),
-                  it) != keyframe_retransmission_queue_.end();
-    uint64_t given_up = discard_from_queue_by_seq(keyframe_retransmission_queue_, key);
-    if (own_entry_queued) --given_up;
-    given_up += discard_from_queue_by_seq(incremental_retransmission_queue_, key);
-    given_up += discard_from_queue_by_seq(unknown_retransmission_queue_, key);
-    stats_.skipped_frames += static_cast<uint32_t>(given_up);
-    while (!output_queue_.empty() && output_queue_.front().sequence_number < key) {
-        spdlog::debug("Dropping preceding to {} frame from output queue {}, keyframe: {}", key,
-                      output_queue_.front().sequence_number, output_queue_.front().keyframe);
-        std::pop_heap(output_queue_.begin(), output_queue_.end(), OutputHeapComp{});
-        output_queue_.pop_back();
-        ++stats_.skipped_frames;
-    }
-    log_queues();
-    log_stats();
-}
-
-uint64_t JitterBuffer::discard_from_queue_by_seq(RetransmissionQueue& queue,
-                                                 uint32_t sequence_number) {
-    return std::erase_if(queue, [&](PendingIter entry) {
-        if (entry->sequence_number > sequence_number) return false;
-        if (entry->sequence_number < sequence_number) {
-            spdlog::debug("Detected delayed frame with seq {} relative to seq {}",
-                          entry->sequence_number, sequence_number);
-            entry->state = FrameState::delayed;
-        }
-        return true;
-    });
-}
-
-uint32_t JitterBuffer::find_min_sequence_in_queue(const RetransmissionQueue& queue) {
-    // Descending order keeps the smallest number at the back.
-    return queue.empty() ? UINT32_MAX : queue.back()->sequence_number;
-}
-
-JitterBuffer::RetransmissionQueue& JitterBuffer::queue_of(const FrameDecomposition& record) {
-    if (record.has_unknown_parameters) return unknown_retransmission_queue_;
-    return record.keyframe ? keyframe_retransmission_queue_ : incremental_retransmission_queue_;
 }
 
 bool JitterBuffer::reject_unforwardable(const video_fragment_info& info) {
@@ -355,7 +269,7 @@ bool JitterBuffer::reject_unforwardable(const video_fragment_info& info) {
             ++stats_.skipped_frames;
         } else if ((*found)->state == FrameState::waiting) {
             give_up(**found);
-            std::erase(waiting_, *found);
+            with_rules([&](auto& rules) { rules.forget(*found); });
         }
     }
     return true;
@@ -375,22 +289,29 @@ void JitterBuffer::keep_within_byte_limit(const FrameDecomposition& keep) {
     // Records are in arrival order: the first ones found are the oldest.
     for (auto it = pending_queue_.begin();
          held_bytes_ > max_incomplete_bytes_ && it != pending_queue_.end(); ++it) {
-        if (&*it != &keep && it->held_bytes != 0) evict(*it);
+        if (&*it != &keep && it->held_bytes != 0) evict(it);
     }
 }
 
-void JitterBuffer::evict(FrameDecomposition& record) {
+void JitterBuffer::evict(PendingIter it) {
+    FrameDecomposition& record = *it;
     spdlog::debug("Giving up frame with seq {} to stay within {} bytes of incomplete frames",
                   record.sequence_number, max_incomplete_bytes_);
     if (record.state == FrameState::waiting) ++stats_.skipped_frames;
     record.state = FrameState::delayed;
     record.evicted = true;
-    std::erase_if(queue_of(record), [&](PendingIter entry) { return &*entry == &record; });
-    std::erase_if(waiting_, [&](PendingIter entry) { return &*entry == &record; });
+    with_rules([&](auto& rules) { rules.forget(it); });
     record.buffer.reset();
     std::vector<jitter::Fragment>().swap(record.fragments);
     std::vector<msgs::video::detection_item>().swap(record.detections);
     count_held(record);
+}
+
+void JitterBuffer::give_up(FrameDecomposition& record) {
+    spdlog::trace("Giving up frame with seq {}, frags_num: {}, frags_recv: {}",
+                  record.sequence_number, record.frags_num, record.frags_recv);
+    record.state = FrameState::delayed;
+    ++stats_.skipped_frames;
 }
 
 JitterBuffer::PendingIter JitterBuffer::allocate_record() {
@@ -417,18 +338,16 @@ void JitterBuffer::recycle_record(PendingIter it) {
 }
 
 QueueStats JitterBuffer::queue_stats() const {
-    const QueueStats stats{
+    QueueStats stats{
         .pending = pending_queue_.size(),
-        .keyframe_queue = keyframe_retransmission_queue_.size(),
-        .incremental_queue = incremental_retransmission_queue_.size(),
-        .unknown_queue = unknown_retransmission_queue_.size(),
         .last_retransmits_count = last_retransmits_.size(),
         .output = output_queue_.size(),
         .last_sequence = last_sequence_.value_or(0),
         .last_control_sequence = last_control_sequence_,
         .last_shown_sequence = last_shown_sequence_,
     };
-    return latency_budget_us_ ? waiting_queue_stats(stats) : stats;
+    with_rules([&](const auto& rules) { rules.count_queues(stats); });
+    return stats;
 }
 
 // Lines are built only for an open log: the output is the same, and the hot path stays cheap.

@@ -1,35 +1,29 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <optional>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "kelvra/core/slice.hpp"
 #include "kelvra/core/time.hpp"
 #include "kelvra/msgs/video/messages.hpp"
-#include "kelvra/norvane/jitter/arrival_rate.hpp"
 #include "kelvra/norvane/jitter/constants.hpp"
 #include "kelvra/norvane/jitter/frame.hpp"
 #include "kelvra/norvane/jitter/frame_decomposition.hpp"
 #include "kelvra/norvane/jitter/frame_index.hpp"
-#include "kelvra/norvane/jitter/frame_pace.hpp"
 #include "kelvra/norvane/jitter/jitter_buffer_logger.hpp"
+#include "kelvra/norvane/jitter/latency_budget_rules.hpp"
 #include "kelvra/norvane/jitter/queue_stats.hpp"
 #include "kelvra/norvane/jitter/retransmit_window.hpp"
-#include "kelvra/norvane/jitter/roundtrip_estimator.hpp"
+#include "kelvra/norvane/jitter/roundtrip_rules.hpp"
 #include "kelvra/norvane/jitter/stats.hpp"
 
 namespace kelvra {
 
-// Reassembles the fragments of one stream into frames, releases completed frames in frame-number
-// order, and tells which missing fragments to ask the sender for. Used from one thread only.
-//
-// Without a latency budget, requests and give-ups follow the sender's round-trip figures and
-// keyframes are waited for without limit. With one, every frame (keyframe or not, and frames
-// lost whole, known from the gap in the numbers) is waited for at most that long after its
-// first fragment arrived; missing fragments are asked for as soon as they are known missing,
-// and again after each measured round trip while a resend can still arrive in time.
+// How long a frame is waited for, and which release rules apply (see RoundtripRules and
+// LatencyBudgetRules).
 struct JitterBufferOptions {
     // Set: the most time a frame may wait for missing fragments.
     std::optional<int64_t> latency_budget_us;
@@ -37,6 +31,11 @@ struct JitterBufferOptions {
     uint64_t max_incomplete_bytes = norvane::jitter::kDefaultMaxIncompleteBytes;
 };
 
+// Reassembles the fragments of one stream into frames, queues completed frames for release in
+// frame-number order, and keeps the stream's records, counters and trace. Used from one thread
+// only. When to ask for missing fragments, when to give up a frame, and what holds a completed
+// frame back are the release rules chosen at construction: RoundtripRules, or
+// LatencyBudgetRules when the options set a budget.
 class JitterBuffer {
 public:
     explicit JitterBuffer(JitterBufferLogger logger = {}, const Clock& clock = monotonic_clock(),
@@ -72,65 +71,72 @@ public:
     void log_queues();
 
 private:
-    using PendingQueue = std::list<norvane::jitter::FrameDecomposition>;
-    using PendingIter = PendingQueue::iterator;
-    // Sorted by frame number, descending: the newest frame first.
-    using RetransmissionQueue = std::vector<PendingIter>;
+    friend class norvane::jitter::RoundtripRules;
+    friend class norvane::jitter::LatencyBudgetRules;
+    using PendingQueue = norvane::jitter::PendingQueue;
+    using PendingIter = norvane::jitter::PendingIter;
+
+    // Both sets of release rules answer the same calls; a variant keeps them free of allocation
+    // and of virtual calls per fragment:
+    //   on_fragment(buffer, record, info, now)  a fragment of `record`, before it is stored
+    //   on_frames_skipped(buffer, first, end, now)  a new frame number leaves first..end-1 unseen
+    //   on_new_record(buffer, it, now)          the record of a new frame number was created
+    //   given_up_for_good(record)               whether a given-up record may still be shown
+    //   on_completed(buffer, frame, it)         the record's frame is about to be queued
+    //   forget(it)                              the record waits for nothing any more
+    //   reset()                                 every record is forgotten
+    //   count_queues(stats)                     the waiting records by kind, for the trace
+    //   request_limit(base, now)                the requests allowed per sliding second
+    //   fill_requests(buffer, out, limit)       missing fragments due for a request
+    //   expire(buffer)                          a release pass begins
+    //   holds_back(buffer, frame)               whether the next frame waits (and why, counted)
+    using Rules =
+        std::variant<norvane::jitter::RoundtripRules, norvane::jitter::LatencyBudgetRules>;
+    static Rules rules_for(const JitterBufferOptions& options);
+    template <typename Call>
+    decltype(auto) with_rules(Call&& call) {
+        return std::visit(std::forward<Call>(call), rules_);
+    }
+    template <typename Call>
+    decltype(auto) with_rules(Call&& call) const {
+        return std::visit(std::forward<Call>(call), rules_);
+    }
 
     PendingIter push_fragment_get_iter(const msgs::video::video_fragment_info& info, int64_t now);
     void push_fragment_check_gap(const msgs::video::video_fragment_info& info);
-    static void update_frame_dec(norvane::jitter::FrameDecomposition& record,
-                                 const msgs::video::video_fragment_info& info,
-                                 std::optional<int64_t> time);
-    void enqueue_frame_dec_retransmission_queues(PendingIter it, int64_t time);
     std::optional<norvane::jitter::Frame> construct_frame(
         norvane::jitter::FrameDecomposition& record, const msgs::video::video_fragment_info& info,
         ConstSlice<uint8_t> data);
     static void construct_frame_handle_detections(norvane::jitter::FrameDecomposition& record,
                                                   ConstSlice<uint8_t> data);
     void queue_completed_frame(norvane::jitter::Frame frame, PendingIter it);
-    void push_fragment_handle_keyframe(const norvane::jitter::Frame& frame, PendingIter it);
-    uint64_t discard_from_queue_by_seq(RetransmissionQueue& queue, uint32_t sequence_number);
-    uint64_t discard_from_queue_by_time(RetransmissionQueue& queue, uint32_t sequence_number) const;
-    static uint32_t find_min_sequence_in_queue(const RetransmissionQueue& queue);
-    void fill_retransmission_requests(const RetransmissionQueue& queue,
-                                      std::vector<msgs::video::video_retransmit_request>& out,
-                                      uint64_t limit) const;
     void drop_completed_record(PendingIter it);
     bool already_released_or_queued(uint32_t sequence_number) const;
-    void release_top_frame(std::vector<norvane::jitter::Frame>& shown);
-
-    // The latency-budget rules.
-    void take_fragment_of_known_frame(norvane::jitter::FrameDecomposition& record,
-                                      const msgs::video::video_fragment_info& info, int64_t now);
-    void add_gap_records(uint32_t first, uint32_t end, int64_t now);
-    void start_waiting(PendingIter it);
-    void give_up(norvane::jitter::FrameDecomposition& record);
-    std::vector<norvane::jitter::Frame> release_within_budget();
-    uint64_t scaled_request_limit(uint64_t base, int64_t now) const;
-    void fill_requests_within_budget(std::vector<msgs::video::video_retransmit_request>& out,
-                                     uint64_t limit);
-    // Requests for one waiting frame; false once `limit` is reached.
-    bool request_missing_fragments(norvane::jitter::FrameDecomposition& record,
-                                   std::vector<msgs::video::video_retransmit_request>& out,
-                                   uint64_t limit, int64_t now);
-    int64_t sender_roundtrip() const;
-    norvane::jitter::QueueStats waiting_queue_stats(norvane::jitter::QueueStats stats) const;
-
     bool reject_unforwardable(const msgs::video::video_fragment_info& info);
-    // Recounts the bytes of `record` against the limit.
-    void count_held(norvane::jitter::FrameDecomposition& record);
     // Gives up the oldest incomplete frames other than `keep` while over the limit.
     void keep_within_byte_limit(const norvane::jitter::FrameDecomposition& keep);
-    void evict(norvane::jitter::FrameDecomposition& record);
+    void evict(PendingIter it);
     PendingIter allocate_record();
     void recycle_record(PendingIter it);
-    RetransmissionQueue& queue_of(const norvane::jitter::FrameDecomposition& record);
+    void release_top_frame(std::vector<norvane::jitter::Frame>& shown);
+
+    // Used by the release rules, which also read clock_, stats_ and last_sequence_ and count
+    // into stats_.
+
+    // A record for the frame `info` names, first seen `now`, findable by its number and counted
+    // against the byte limit.
+    PendingIter create_record(const msgs::video::video_fragment_info& info, int64_t now);
+    static void update_frame_dec(norvane::jitter::FrameDecomposition& record,
+                                 const msgs::video::video_fragment_info& info,
+                                 std::optional<int64_t> time);
+    // Recounts the bytes of `record` against the limit.
+    void count_held(norvane::jitter::FrameDecomposition& record);
+    // Marks a frame that will not be waited for any longer; the rules forget it themselves.
+    void give_up(norvane::jitter::FrameDecomposition& record);
+    // Drops the queued frames older than `sequence_number`: nothing of them can be decoded.
+    void drop_queued_frames_before(uint32_t sequence_number);
 
     PendingQueue pending_queue_;
-    RetransmissionQueue keyframe_retransmission_queue_;
-    RetransmissionQueue incremental_retransmission_queue_;
-    RetransmissionQueue unknown_retransmission_queue_;
     norvane::jitter::RetransmitWindow last_retransmits_;
     std::vector<norvane::jitter::Frame> output_queue_;  // heap under OutputHeapComp
     JitterBufferLogger logger_;
@@ -147,13 +153,7 @@ private:
     norvane::jitter::FrameIndex<PendingIter> index_;
     PendingQueue spare_records_;
     const Clock* clock_;
-
-    std::optional<int64_t> latency_budget_us_;
-    // Under a latency budget: the frames neither complete nor given up, ascending frame numbers.
-    std::vector<PendingIter> waiting_;
-    norvane::jitter::RoundtripEstimator measured_roundtrip_;
-    norvane::jitter::ArrivalRate arrivals_;
-    norvane::jitter::FramePace pace_;
+    Rules rules_;
 };
 
 }  // namespace kelvra
