@@ -30,6 +30,7 @@ public:
         int pid = 0;
         int64_t deadline_us = 0;  // 0: no termination requested
         bool killed = false;
+        bool terminated_on_stop = false;  // gets SIGTERM as soon as the parent stops
     };
 
     static constexpr int64_t kTerminateGraceUs = 1'000'000;  // SIGTERM (or stop) to SIGKILL
@@ -45,6 +46,8 @@ public:
     RuntimeManager& operator=(const RuntimeManager&) = delete;
 
     bool should_run() const { return should_run_; }
+    // A stop signal has come: the children are ending.
+    bool stopping() const { return shutdown_deadline_us_ != 0; }
     void set_pollfd(pollfd& entry) const;
     void set_handler(RuntimeManagerHandler* handler) { handler_ = handler; }
 
