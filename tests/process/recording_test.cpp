@@ -118,6 +118,22 @@ std::vector<Segment> read_segments(const fs::path& dir) {
     return segments;
 }
 
+// Waits until the segments under `dir` list `frames` frames in their detections.
+bool wait_for_recorded_frames(const fs::path& dir, size_t frames) {
+    for (int i = 0; i < 1000; ++i) {
+        size_t lines = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            if (entry.path().extension() != ".jsonl") continue;
+            std::ifstream in(entry.path());
+            lines += static_cast<size_t>(std::count(std::istreambuf_iterator<char>(in),
+                                                    std::istreambuf_iterator<char>(), '\n'));
+        }
+        if (lines >= frames) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 // A gateway recording the test stream, announced and ready for the sender.
 struct Recording {
     explicit Recording(const std::string& extra, const std::string& setup = "")
@@ -225,7 +241,7 @@ TEST(Recording, KilledRecorderOrGatewayLeavesPlayableFiles) {
         Recording rec(R"("record_segment_s": 60)");
         ProcessRunner sender(NORVANE_SENDER_BINARY, rec.sender_args("vp8", 150));
         ASSERT_TRUE(rec.gateway.wait_for_log("Recording stream", 5s)) << rec.gateway.log();
-        std::this_thread::sleep_for(1s);  // mid-segment, not a wait for anything
+        ASSERT_TRUE(wait_for_recorded_frames(rec.gateway.save_dir(), 30)) << rec.gateway.log();
         const int recorder = rec.recorder_pids().at(0);
         if (kill_gateway) {
             rec.gateway.process().send_signal(SIGKILL);
