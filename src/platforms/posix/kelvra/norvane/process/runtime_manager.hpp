@@ -60,6 +60,13 @@ public:
     void update(const pollfd& entry);
 
     const std::vector<ChildContext>& children() const { return children_; }
+    // Whether a child is being ended, with a deadline the loop must not sleep past.
+    bool has_deadlines() const {
+        for (const ChildContext& child : children_) {
+            if (child.deadline_us != 0) return true;
+        }
+        return false;
+    }
 
 private:
     void handle_signal_events(int64_t now);
