@@ -62,7 +62,8 @@ cat > "$work/gateway.json" <<JSON
   "manet_addr": "0A0B0C0D", "manet_key": "$manet_key",
   "ice_local_addresses": ["127.0.0.1"],
   "latency_ms": 400,
-  "signalling_encryption_required": true
+  "signalling_encryption_required": true,
+  "record": true, "record_segment_s": 60, "record_keep_bytes": 1073741824
 }
 JSON
 

@@ -61,6 +61,9 @@ TEST(ConfigParser, OptionalUnknownAndOutOfRangeSettingsAreAccepted) {
     config["signalling_encryption_required"] = true;
     config["listen_port"] = 0;
     config["utm_port"] = 30000.0;
+    config["record"] = true;
+    config["record_segment_s"] = 1;
+    config["record_keep_bytes"] = 0;
     ConfigParser record = parsed(config);
     EXPECT_EQ(record.ice_local_addresses,
               (std::vector<std::string>{"127.0.0.1", "::1", "10.1.2.3"}));
@@ -73,8 +76,14 @@ TEST(ConfigParser, OptionalUnknownAndOutOfRangeSettingsAreAccepted) {
     EXPECT_EQ(record.utm_port, 30000);
     EXPECT_EQ(record.log_level, 42);
     EXPECT_FALSE(record.save_statistics_to_file);
+    EXPECT_TRUE(record.record);
+    EXPECT_EQ(record.record_segment_s, 1u);
+    EXPECT_EQ(ConfigParser().record_segment_s, 300u);
+    EXPECT_FALSE(ConfigParser().record);
 
     config["ice_local_addresses"] = json::array();
+    config["record_segment_s"] = 3600;
+    config["record_keep_bytes"] = 18'446'744'073'709'551'615u;
     config["latency_ms"] = 10'000;
     config["receive_buffer_bytes"] = 536'870'912;
     config["listen_port"] = 65535;
@@ -85,6 +94,8 @@ TEST(ConfigParser, OptionalUnknownAndOutOfRangeSettingsAreAccepted) {
     EXPECT_EQ(record.receive_buffer_bytes, 536'870'912u);
     EXPECT_EQ(record.listen_port, 65535);
     EXPECT_EQ(record.log_level, -3);
+    EXPECT_EQ(record.record_segment_s, 3600u);
+    EXPECT_EQ(record.record_keep_bytes, 18'446'744'073'709'551'615u);
 }
 
 // Each refusal carries the error number operators look up, and where the number alone does not
@@ -122,6 +133,9 @@ TEST(ConfigParser, EachWrongValueIsRefusedWithItsErrorNumber) {
         {"utm_port", "type_error.1009", {65536, -1, 3e42, 80.5}},
         {"utm_port", "type_error.302", {"80"}},
         {"log_level", "type_error.1009", {int64_t{1} << 31, -1e300, 2.5}},
+        {"record", "type_error.302", {1, "true"}},
+        {"record_segment_s", "type_error.1011", {0, -1, 3601, 1.5, "300"}},
+        {"record_keep_bytes", "type_error.1012", {-1, 1.5, "1G"}},
     };
     for (const Case& c : cases) {
         for (const json& wrong : c.wrong) {

@@ -1,5 +1,6 @@
 #include "kelvra/norvane/gateway/frame_forwarding.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -95,6 +96,25 @@ TEST(FrameForwarding, ANewViewerGetsTheRunSinceTheLatestKeyframeThenLiveFrames) 
     EXPECT_EQ(read_frames(joined), (std::vector<std::string>{"1K4", "1d5", "1d6"}));
     EXPECT_EQ(read_frames(viewers.pipes[0]),
               (std::vector<std::string>{"1d1", "1K2", "1d3", "1K4", "1d5", "1d6"}));
+}
+
+// A recorder that falls behind misses whole frames; the frames after one it missed would not
+// decode, so it gets nothing more up to the next keyframe: its file shows a gap, not garbage.
+TEST(FrameForwarding, ARecorderThatMissedAFrameResumesAtAKeyframe) {
+    Viewers viewers;
+    DataPipe pipe = create_data_pipe();
+    ASSERT_GE(fcntl(pipe.write_end.get(), F_SETPIPE_SZ, 4096), 0);  // room for one write
+    viewers.stream.recorder.pid = 1;
+    viewers.stream.recorder.pipe = SessionPipeWriter(UniqueFd(dup(pipe.write_end.get())));
+    viewers.forward({released(1, 'K', 1), released(1, 'd', 2)});
+    EXPECT_EQ(read_frames(pipe), (std::vector<std::string>{"1K1"}));
+    viewers.forward({released(1, 'd', 3)});
+    viewers.forward({released(1, 'K', 4)});
+    EXPECT_EQ(read_frames(pipe), (std::vector<std::string>{"1K4"}));
+    viewers.forward({released(1, 'd', 5)});
+    EXPECT_EQ(read_frames(pipe), (std::vector<std::string>{"1d5"}));
+    // The viewer lost nothing.
+    EXPECT_EQ(read_frames(viewers.pipes[0]).size(), 5u);
 }
 
 }  // namespace

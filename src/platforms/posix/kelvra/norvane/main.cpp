@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
         gateway->set_latency_budget(config.latency_ms);
         gateway->set_max_incomplete_bytes(config.max_incomplete_bytes);
         gateway->set_catchup_limits(config.catchup_max_bytes, config.catchup_max_frames);
+        gateway->set_recording({config.record, static_cast<int64_t>(config.record_segment_s),
+                                config.record_keep_bytes});
         gateway->run();
         gateway.reset();
     } catch (const ChildTerminatedException& e) {

@@ -141,6 +141,24 @@ uint64_t read_catchup_bound(const json& value, const char* key, uint64_t max) {
     return value.get<uint64_t>();
 }
 
+uint64_t read_record_segment_s(const json& value) {
+    if (!value.is_number_unsigned() || value.get<uint64_t>() < 1 ||
+        value.get<uint64_t>() > ConfigParser::kMaxRecordSegmentS) {
+        throw ConfigError(1011, "record_segment_s is not a whole number of seconds in 1.." +
+                                    std::to_string(ConfigParser::kMaxRecordSegmentS) + ": " +
+                                    value.dump());
+    }
+    return value.get<uint64_t>();
+}
+
+uint64_t read_record_keep_bytes(const json& value) {
+    if (!value.is_number_unsigned()) {
+        throw ConfigError(1012,
+                          "record_keep_bytes is not a whole number of bytes: " + value.dump());
+    }
+    return value.get<uint64_t>();
+}
+
 void decode_manet_key(const std::string& text, uint8_t (&key)[16]) {
     if (!parse_hex_bytes(text, key)) throw ConfigError(1004, "Manet key has wrong format");
 }
@@ -228,6 +246,14 @@ void ConfigParser::parse_config(const std::string& text) {
     }
     if (root.contains("receive_buffer_bytes")) {
         loaded.receive_buffer_bytes = read_receive_buffer_bytes(root.at("receive_buffer_bytes"));
+    }
+
+    if (root.contains("record")) loaded.record = root.at("record").get<bool>();
+    if (root.contains("record_segment_s")) {
+        loaded.record_segment_s = read_record_segment_s(root.at("record_segment_s"));
+    }
+    if (root.contains("record_keep_bytes")) {
+        loaded.record_keep_bytes = read_record_keep_bytes(root.at("record_keep_bytes"));
     }
 
     check_length(manet_addr, kManetAddrDigits, 1001, "Manet addr has wrong len");

@@ -43,6 +43,13 @@ struct ConfigParser {
     static constexpr uint64_t kDefaultReceiveBufferBytes = 8'388'608;
     static constexpr uint64_t kMaxReceiveBufferBytes = 536'870'912;
     uint64_t receive_buffer_bytes = kDefaultReceiveBufferBytes;
+    // Optional: record every stream's released frames into its flight directory, in segments
+    // of record_segment_s seconds, deleting the oldest once all of them pass record_keep_bytes
+    // (0: no bound).
+    static constexpr uint64_t kMaxRecordSegmentS = 3600;
+    bool record = false;
+    uint64_t record_segment_s = 300;
+    uint64_t record_keep_bytes = 0;
 
     // Parses the command line and loads the named file; on help or any error it ends the
     // process with the documented message and status.

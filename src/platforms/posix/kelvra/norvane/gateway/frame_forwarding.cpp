@@ -63,6 +63,7 @@ void forward_frames(Stream& stream, std::vector<jitter::Frame>& frames,
         for (WebrtcSession& session : stream.sessions) {
             write_buffer_to_pipe(session.to_child_write, outgoing.data(), outgoing.size());
         }
+        feed_recorder(stream.recorder, outgoing.data(), outgoing.size(), frame.keyframe);
         outgoing.clear();
         stream.catchup.add(std::move(frame));
     }

@@ -125,8 +125,8 @@ void Norvane::run() {
 
 int Norvane::poll_timeout_ms(int64_t now, bool has_sessions) const {
     // Frames, requests, session traffic, children's deadlines and reconnection attempts keep
-    // the usual pace.
-    if (!active_streams_.empty() || has_sessions || !runtime_manager_->children().empty() ||
+    // the usual pace; a recorder waiting for frames does not.
+    if (!active_streams_.empty() || has_sessions || runtime_manager_->has_deadlines() ||
         !signalling_client_->connected()) {
         return kPollTimeoutMs;
     }

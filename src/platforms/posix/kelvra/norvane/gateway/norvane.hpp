@@ -76,6 +76,8 @@ public:
         catchup_max_bytes_ = max_bytes;
         catchup_max_frames_ = max_frames;
     }
+    // Recordings of the streams' released frames; off unless set.
+    void set_recording(const norvane::RecordingSettings& settings) { recording_ = settings; }
 
     void on_signalling_message(const messgen::MessageInfo& info) override;
     void on_connect() override {}
@@ -126,6 +128,12 @@ private:
     void read_session_pipe(const norvane::SessionPollContext& context);
 
     void send_new_frames(norvane::Stream& stream);
+    // Starts the stream's recorder when recording is on and its flight has none running, and a
+    // new one for a new flight.
+    void update_recorder(norvane::Stream& stream, int64_t now);
+    void stop_recorder(norvane::Stream& stream);
+    // Forgets the recorder with this pid, which ended by itself; false when none has it.
+    bool recorder_finished(int pid);
     void send_rentransmits(norvane::Sink& sink);
 
     // Sends the shared outgoing buffer to the signalling server and empties it.
@@ -150,6 +158,7 @@ private:
     uint64_t catchup_max_bytes_ = norvane::CatchupCache::kDefaultMaxBytes;
     size_t catchup_max_frames_ = norvane::CatchupCache::kDefaultMaxFrames;
     std::string log_directory_;
+    norvane::RecordingSettings recording_;
     std::shared_ptr<spdlog::logger> logger_;
     norvane::ReceiveBatch receive_batch_;
     norvane::SendBatch send_batch_;

@@ -11,6 +11,7 @@ namespace kelvra {
 
 void Norvane::send_new_frames(norvane::Stream& stream) {
     std::vector<norvane::jitter::Frame> frames = stream.sink.jitter_buffer.get_frames_to_show();
+    if (!frames.empty() && recording_.enabled) update_recorder(stream, clock_.now_us());
     norvane::forward_frames(stream, frames, outgoing_, *logger_);
 }
 

@@ -132,6 +132,7 @@ void Norvane::cleanup_webrtc_session(norvane::WebrtcSession& session) {
 }
 
 void Norvane::on_process_finished(int pid) {
+    if (recorder_finished(pid)) return;
     for (auto& [key, stream] : streams_) {
         auto& sessions = stream.sessions;
         for (auto s = sessions.begin(); s != sessions.end(); ++s) {

@@ -79,6 +79,7 @@ std::string Norvane::jitter_log_path() const {
 
 void Norvane::terminate_stream(norvane::Stream& stream) {
     for (norvane::WebrtcSession& session : stream.sessions) terminate_webrtc_session(session);
+    stop_recorder(stream);
 }
 
 void Norvane::send_stream_state(const norvane::Stream& stream, int64_t now) {

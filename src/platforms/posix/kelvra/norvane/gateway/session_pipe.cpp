@@ -75,13 +75,13 @@ void SessionPipeWriter::wrote(size_t size) {
     pending_pages_ += pages;
 }
 
-void write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t size) {
+bool write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t size) {
     const int fd = pipe.get();
     // The child reads its pipe as one stream of frames: bytes that are not whole frames (a
     // viewer's message announcing more than it holds) would swallow the frames written next.
     if (messgen::complete_frames_length(data, size) != size) {
         spdlog::error("Refusing to write {} bytes that are not whole frames to pipe {}", size, fd);
-        return;
+        return false;
     }
     const ssize_t written = pipe.has_room(size) ? ::write(fd, data, size) : -1;
     if (written > 0) pipe.wrote(static_cast<size_t>(written));
@@ -90,6 +90,7 @@ void write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t s
     } else if (static_cast<size_t>(written) < size) {
         spdlog::error("Data is partially written to pipe {}! {} != {}", fd, written, size);
     }
+    return written >= 0 && static_cast<size_t>(written) == size;
 }
 
 size_t take_child_frames(std::vector<uint8_t>& buffer, size_t& discard,

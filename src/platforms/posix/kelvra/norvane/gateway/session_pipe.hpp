@@ -69,8 +69,9 @@ private:
 // frame that might not fit in the pipe's free space is dropped and logged, so the child never
 // receives part of a frame followed by the next one. Failures are logged, never retried, and
 // never wait: a child that does not read only loses its own frames. Bytes that are not whole
-// frames are refused and logged, so the child's stream of frames stays in step.
-void write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t size);
+// frames are refused and logged, so the child's stream of frames stays in step. True when the
+// whole frame went through.
+bool write_buffer_to_pipe(SessionPipeWriter& pipe, const uint8_t* data, size_t size);
 
 // Takes what a child wrote into `buffer` (read with a capacity reserved once): the complete
 // frames at its front go to `send` in one call and leave the buffer; an incomplete one waits.

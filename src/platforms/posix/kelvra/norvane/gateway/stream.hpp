@@ -12,6 +12,7 @@
 #include "kelvra/norvane/gateway/catchup_cache.hpp"
 #include "kelvra/norvane/gateway/format_gate.hpp"
 #include "kelvra/norvane/gateway/session_pipe.hpp"
+#include "kelvra/norvane/gateway/stream_recorder.hpp"
 #include "kelvra/norvane/ingest/stream_key.hpp"
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
 
@@ -64,6 +65,7 @@ struct Stream {
     // The format the viewers' sessions are sent, and the frames a new viewer starts with.
     FormatGate format_gate;
     CatchupCache catchup;
+    StreamRecorder recorder;
 };
 
 using StreamMap = std::map<uint64_t, Stream>;

@@ -24,6 +24,9 @@ public:
     // parent's sockets, signal descriptor or other sessions' pipes would keep them alive after
     // the parent has closed them, or has died.
     virtual std::vector<int> kept_descriptors() const { return {}; }
+    // Whether the parent's own stop sends it SIGTERM at once, so that it can finish what it
+    // writes within its grace time; otherwise it is only killed when that time is up.
+    virtual bool terminated_on_stop() const { return false; }
 };
 
 }  // namespace kelvra

@@ -83,7 +83,7 @@ int RuntimeManager::spawn_session_process(std::unique_ptr<ChildProcess> process)
     if (pid < 0) return pid;
 
     spdlog::info("Spawned session with pid {}", pid);
-    children_.push_back(ChildContext{pid, 0, false});
+    children_.push_back(ChildContext{pid, 0, false, process->terminated_on_stop()});
     return pid;
 }
 
@@ -130,7 +130,9 @@ void RuntimeManager::handle_signal_events(int64_t now) {
         case SIGTERM:
             spdlog::debug("Got SIGTERM || SIGINT");
             for (ChildContext& child : children_) {
-                if (child.deadline_us == 0) child.deadline_us = now + kTerminateGraceUs;
+                if (child.deadline_us != 0) continue;
+                child.deadline_us = now + kTerminateGraceUs;
+                if (child.terminated_on_stop) kill(child.pid, SIGTERM);
             }
             shutdown_deadline_us_ = now + kShutdownGraceUs;
             break;

@@ -30,6 +30,7 @@ public:
         int pid = 0;
         int64_t deadline_us = 0;  // 0: no termination requested
         bool killed = false;
+        bool terminated_on_stop = false;  // gets SIGTERM as soon as the parent stops
     };
 
     static constexpr int64_t kTerminateGraceUs = 1'000'000;  // SIGTERM (or stop) to SIGKILL
@@ -45,6 +46,8 @@ public:
     RuntimeManager& operator=(const RuntimeManager&) = delete;
 
     bool should_run() const { return should_run_; }
+    // A stop signal has come: the children are ending.
+    bool stopping() const { return shutdown_deadline_us_ != 0; }
     void set_pollfd(pollfd& entry) const;
     void set_handler(RuntimeManagerHandler* handler) { handler_ = handler; }
 
@@ -57,6 +60,13 @@ public:
     void update(const pollfd& entry);
 
     const std::vector<ChildContext>& children() const { return children_; }
+    // Whether a child is being ended, with a deadline the loop must not sleep past.
+    bool has_deadlines() const {
+        for (const ChildContext& child : children_) {
+            if (child.deadline_us != 0) return true;
+        }
+        return false;
+    }
 
 private:
     void handle_signal_events(int64_t now);

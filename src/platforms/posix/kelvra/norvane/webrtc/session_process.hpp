@@ -33,6 +33,9 @@ public:
     // of its input (so that the gateway closing its own copy is no end of file) and both ends
     // of the pipe to the gateway.
     void keep_open(std::vector<int> descriptors) { kept_descriptors_ = std::move(descriptors); }
+    // A child that writes files ends them properly when the gateway stops.
+    void set_terminated_on_stop(bool terminated) { terminated_on_stop_ = terminated; }
+    bool terminated_on_stop() const override { return terminated_on_stop_; }
 
     int main() override;
     std::vector<int> kept_descriptors() const override;
@@ -60,6 +63,7 @@ private:
 
     int input_fd_;
     std::vector<int> kept_descriptors_;
+    bool terminated_on_stop_ = false;
     std::unique_ptr<GstSession> session_;
     spdlog::level::level_enum log_level_;
     std::string name_;
