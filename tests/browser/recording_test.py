@@ -19,9 +19,10 @@ VIDEO = "document.querySelector('[data-recording=flight] video')"
 
 def make_recording(directory):
     webm, sidecar = (os.path.join(directory, f"flight.{ext}") for ext in ("webm", "jsonl"))
+    # Streamable, as the gateway's recorder writes it: no index and no duration to seek by.
     subprocess.run(["gst-launch-1.0", "-q", "videotestsrc", "num-buffers=50", "pattern=ball", "!",
                     "video/x-raw,width=320,height=240,framerate=25/1", "!", "vp8enc", "!",
-                    "webmmux", "!", "filesink", f"location={webm}"], check=True)
+                    "webmmux", "streamable=true", "!", "filesink", f"location={webm}"], check=True)
     with open(sidecar, "w") as f:
         for k in range(50):  # frame k's box has id k and lies further right the later the frame
             box = {"h": 40, "i": k, "t": k % 6, "w": 40, "x": 10 + 4 * k, "y": 100}
