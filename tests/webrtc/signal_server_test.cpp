@@ -152,28 +152,29 @@ protected:
         std::ofstream(dir_ / "web" / "index.html") << "<html>viewer</html>";
         http_port_ = testing::free_tcp_port();
         gateway_port_ = testing::free_tcp_port();
-        const json config = {{"http_address", "127.0.0.1"},
-                             {"http_port", http_port_},
-                             {"web_root", (dir_ / "web").string()},
-                             {"gateways",
-                              {{{"name", "gw1"},
-                                {"listen_port", gateway_port_},
-                                {"allowed_sources", json::array({"127.0.0.1"})},
-                                {"manet_addr", "0A0B0C0D"},
-                                {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}},
-                             {"limits",
-                              {{"gateway_proof_seconds", 1},
-                               {"sessions_per_stream", 2},
-                               {"http_request_seconds", 1},
-                               {"websocket_message_bytes", 4096},
-                               {"websocket_connections_per_account", 4}}},
-                             {"streams",
-                              {{{"gateway", "gw1"},
-                                {"manet_addr", testing::kTestManetHex},
-                                {"camera", 1},
-                                {"key", testing::kTestStreamKeyHex},
-                                {"name", "Front camera"}}}},
-                             {"state_dir", (dir_ / "state").string()}};
+        json config = {{"http_address", "127.0.0.1"},
+                       {"http_port", http_port_},
+                       {"web_root", (dir_ / "web").string()},
+                       {"gateways",
+                        {{{"name", "gw1"},
+                          {"listen_port", gateway_port_},
+                          {"allowed_sources", json::array({"127.0.0.1"})},
+                          {"manet_addr", "0A0B0C0D"},
+                          {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}},
+                       {"limits",
+                        {{"gateway_proof_seconds", 1},
+                         {"sessions_per_stream", 2},
+                         {"http_request_seconds", 1},
+                         {"websocket_message_bytes", 4096},
+                         {"websocket_connections_per_account", 4}}},
+                       {"streams",
+                        {{{"gateway", "gw1"},
+                          {"manet_addr", testing::kTestManetHex},
+                          {"camera", 1},
+                          {"key", testing::kTestStreamKeyHex},
+                          {"name", "Front camera"}}}},
+                       {"state_dir", (dir_ / "state").string()}};
+        configure(config);
         std::ofstream(dir_ / "signal.json") << config.dump(2);
         const auto token = account_command("token add test");
         ASSERT_TRUE(token.status && token.status->exited_with(0)) << token.err;
@@ -181,6 +182,9 @@ protected:
         start_server();
         start_gateway();
     }
+
+    // More of the server's configuration, written before it starts.
+    virtual void configure(json&) {}
 
     void start_server() {
         server_ = std::make_unique<ProcessRunner>(
@@ -348,41 +352,27 @@ TEST_F(SignalServerTest, HttpApiAnswersEachAccountAndChangesOutliveAKill) {
 }
 
 // HTTPS with a certificate made for the test: log-in works, and its cookie is kept to TLS.
-TEST(SignalServerTls, LogsInOverHttps) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("norvane-signal-tls-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir / "web");
-    const auto made = testing::run_process(
-        "/usr/bin/openssl",
-        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days",
-         "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-         (dir / "key.pem").string(), "-out", (dir / "cert.pem").string()});
-    ASSERT_TRUE(made.status && made.status->exited_with(0)) << made.err;
-    const uint16_t port = testing::free_tcp_port();
-    const json config = {{"http_address", "127.0.0.1"},
-                         {"http_port", port},
-                         {"web_root", (dir / "web").string()},
-                         {"state_dir", (dir / "state").string()},
-                         {"tls_cert", (dir / "cert.pem").string()},
-                         {"tls_key", (dir / "key.pem").string()},
-                         {"gateways",
-                          {{{"name", "gw1"},
-                            {"listen_port", testing::free_tcp_port()},
-                            {"manet_addr", "0A0B0C0D"},
-                            {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}}};
-    std::ofstream(dir / "signal.json") << config.dump();
-    const std::string signal =
-        std::string(NORVANE_SIGNAL_BINARY) + " -c " + (dir / "signal.json").string();
-    const auto added = testing::run_process(
-        "/bin/sh", {"-c", "echo carol-password | " + signal + " user add carol --role admin"});
-    ASSERT_TRUE(added.status && added.status->exited_with(0)) << added.err;
-    ProcessRunner server(NORVANE_SIGNAL_BINARY, {"-c", (dir / "signal.json").string()});
-    ASSERT_TRUE(server.wait_for_output("norvane-signal ready", 5s)) << server.out();
-    EXPECT_NE(server.out().find("Log in at https://127.0.0.1:"), std::string::npos);
+class SignalServerTls : public SignalServerTest {
+protected:
+    void configure(json& config) override {
+        const auto made = testing::run_process(
+            "/usr/bin/openssl",
+            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+             "-keyout", (dir_ / "key.pem").string(), "-out", (dir_ / "cert.pem").string()});
+        ASSERT_TRUE(made.status && made.status->exited_with(0)) << made.err;
+        config["tls_cert"] = (dir_ / "cert.pem").string();
+        config["tls_key"] = (dir_ / "key.pem").string();
+    }
+};
 
-    const std::string url = "https://127.0.0.1:" + std::to_string(port);
+TEST_F(SignalServerTls, LogsInOverHttps) {
+    const auto added = account_command("user add carol --role admin", "carol-password");
+    ASSERT_TRUE(added.status && added.status->exited_with(0)) << added.err;
+    EXPECT_NE(server_->out().find("Log in at https://127.0.0.1:"), std::string::npos);
+    const std::string url = "https://127.0.0.1:" + std::to_string(http_port_);
     const auto login = testing::run_process(
-        "/usr/bin/curl", {"-sS", "-i", "--cacert", (dir / "cert.pem").string(), "-H",
+        "/usr/bin/curl", {"-sS", "-i", "--cacert", (dir_ / "cert.pem").string(), "-H",
                           "Content-Type: application/json", "-d",
                           R"({"user":"carol","password":"carol-password"})", url + "/api/login"});
     ASSERT_TRUE(login.status && login.status->exited_with(0)) << login.err;
@@ -390,9 +380,8 @@ TEST(SignalServerTls, LogsInOverHttps) {
     EXPECT_NE(login.out.find("HttpOnly; SameSite=Strict; Secure"), std::string::npos) << login.out;
     const auto plain = testing::run_process(
         "/usr/bin/curl", {"-sS", "-o", "/dev/null", "-w", "%{http_code}",
-                          "http://127.0.0.1:" + std::to_string(port) + "/api/me"});
+                          "http://127.0.0.1:" + std::to_string(http_port_) + "/api/me"});
     EXPECT_NE(plain.out, "401");  // no plain HTTP beside the TLS port
-    std::filesystem::remove_all(dir);
 }
 
 TEST_F(SignalServerTest, ImpostorsOnTheGatewayPortAreNeitherBelievedNorDisplaceTheGateway) {
