@@ -7,7 +7,6 @@
 #include "support/gateway_sessions.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -31,12 +30,6 @@ void expect_detections_of_one_frame(const std::string& text) {
     EXPECT_EQ(json["det"][1]["y"].get<unsigned>(), (y0 + 53) % (kTestHeight - 32)) << text;
 }
 
-void expect_picture(const WebrtcViewer& viewer, const std::string& encoding) {
-    EXPECT_EQ(viewer.encoding_name(), encoding);
-    EXPECT_EQ(viewer.frame_width(), kTestWidth);
-    EXPECT_EQ(viewer.frame_height(), kTestHeight);
-}
-
 // The drone sends one keyframe only; a viewer that joins a second later still sees the picture
 // at once, from the frames since that keyframe, with their detections.
 TEST_F(GatewaySessions, AViewerJoiningBetweenKeyframesDecodesAtOnce) {
@@ -46,7 +39,9 @@ TEST_F(GatewaySessions, AViewerJoiningBetweenKeyframesDecodesAtOnce) {
     WebrtcViewer viewer;
     relay.attach(7, viewer);
     ASSERT_TRUE(watch(viewer, 10)) << viewer.describe();
-    expect_picture(viewer, "VP8");
+    EXPECT_EQ(viewer.encoding_name(), "VP8");
+    EXPECT_EQ(std::make_pair(viewer.frame_width(), viewer.frame_height()),
+              std::make_pair(kTestWidth, kTestHeight));
     ASSERT_TRUE(viewer.wait_for_texts(40)) << viewer.describe();
     // The replayed frames lie two RTP clock ticks apart and reach the viewer before its channel
     // opens; their boxes must still come, first and in order.
