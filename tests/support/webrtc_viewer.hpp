@@ -72,7 +72,6 @@ public:
     std::string encoding_name() const { return read(&State::encoding); }
 
     // --- Data channel ---
-    std::string data_channel_label() const { return read(&State::label); }
     // True once at least `count` texts have been received.
     bool wait_for_texts(size_t count, Timeout timeout = kDefaultTimeout) {
         return wait_until(timeout, [count](const State& s) { return s.texts.size() >= count; });

@@ -229,7 +229,6 @@ TEST_F(RuntimeManagerTest, ChildrenEndingTogetherAreAllReapedOnOneSignal) {
     }
     turn(1000);
     EXPECT_TRUE(manager_->children().empty());
-    EXPECT_EQ(log_.count("info", "Got SIGCHLD"), 1);
     turn(50);
     EXPECT_EQ(handler_.finished.size(), 4u);
     for (int pid : pids) EXPECT_EQ(handler_.reports_of(pid), 1) << "child " << pid;
