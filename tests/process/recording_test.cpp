@@ -275,6 +275,25 @@ TEST(Recording, KilledRecorderOrGatewayLeavesPlayableFiles) {
     }
 }
 
+TEST(Recording, ASenderStartingAgainOrANewFlightBeginsANewSegment) {
+    Recording rec(R"("record_segment_s": 60)");
+    // The second run numbers its frames from 0 again, the third is another flight.
+    for (const auto& [flight, first] : {std::pair{"1", "1000"}, {"1", "0"}, {"2", "2000"}}) {
+        Args args = rec.sender_args("vp8", 30);
+        args.insert(args.end(), {"--flight", flight, "--first-frame", first});
+        const SenderRun run = run_sender(args);
+        ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    }
+    ASSERT_TRUE(rec.gateway.stop()->exited_with(0)) << rec.gateway.log();
+    const std::vector<Segment> segments = read_segments(rec.gateway.save_dir());
+    ASSERT_EQ(segments.size(), 3u) << rec.gateway.log();
+    EXPECT_EQ(segments[1].path.parent_path(), segments[0].path.parent_path());
+    EXPECT_EQ(segments[2].path.parent_path().parent_path().filename(), "2");
+    size_t recorded = 0;
+    expect_in_order({segments[2]}, rec.sent(), recorded);
+    EXPECT_EQ(recorded, 30u) << rec.gateway.log();
+}
+
 TEST(Recording, FullOrReadOnlyDiskStopsOnlyTheRecording) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small or read-only file system needs root";
     struct Case {

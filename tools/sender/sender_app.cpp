@@ -61,7 +61,7 @@ void print_counters(std::FILE* out, const char* prefix, const StreamCounters& c)
 }  // namespace
 
 SenderApp::SenderApp(const SenderOptions& options, const Clock& clock)
-    : options_(options), clock_(clock) {}
+    : options_(options), clock_(clock), next_frame_number_(options.first_frame) {}
 
 bool SenderApp::set_up() {
     // Before any thread exists, so that GStreamer's threads inherit the blocked mask.

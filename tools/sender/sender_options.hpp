@@ -50,6 +50,7 @@ struct SenderOptions {
 
     uint32_t streams = 1;
     int32_t flight_id = 1;
+    uint32_t first_frame = 0;
     uint32_t min_rtt_us = 50'000;
     uint32_t max_rtt_us = 50'000;
     uint32_t detections = 0;
@@ -84,6 +85,8 @@ inline cxxopts::Options sender_cli() {
         "streams", "Number of streams, on consecutive manet addresses, one socket each",
         cxxopts::value<uint32_t>()->default_value("1"))(
         "flight", "Flight id (-1: no flight)", cxxopts::value<int32_t>()->default_value("1"))(
+        "first-frame", "Number of the first frame (a sender that starts again numbers from 0)",
+        cxxopts::value<uint32_t>()->default_value("0"))(
         "min-rtt-us", "Minimal roundtrip reported in control data",
         cxxopts::value<uint32_t>()->default_value("50000"))(
         "max-rtt-us", "Maximum roundtrip reported in control data",
@@ -183,6 +186,7 @@ inline OptionsResult parse_sender_options(int argc, const char* const* argv) {
         if (uint64_t{o.manet_addr} + o.streams - 1 > 0xffffffffULL)
             return fail("--streams runs past the last manet address");
         o.flight_id = args["flight"].as<int32_t>();
+        o.first_frame = args["first-frame"].as<uint32_t>();
         o.min_rtt_us = args["min-rtt-us"].as<uint32_t>();
         o.max_rtt_us = args["max-rtt-us"].as<uint32_t>();
         if (o.min_rtt_us > o.max_rtt_us) return fail("--min-rtt-us exceeds --max-rtt-us");

@@ -30,7 +30,11 @@ void Norvane::update_recorder(norvane::Stream& stream, int64_t now) {
     norvane::StreamRecorder& recorder = stream.recorder;
     // Frames of no flight (-1) belong to the flight being recorded, if any.
     if (stream.flight_id == -1) return;
-    if (recorder.pid != 0 && recorder.flight_id != stream.flight_id) stop_recorder(stream);
+    // A new flight, or a sender that started its numbering again, gets segments of its own.
+    const uint32_t restarts = stream.sink.jitter_buffer.restart_count();
+    if (recorder.pid != 0 &&
+        (recorder.flight_id != stream.flight_id || recorder.restarts != restarts))
+        stop_recorder(stream);
     if (recorder.pid != 0 || now < recorder.restart_at_us) return;
 
     recorder.restart_at_us = now + kRecorderRestartUs;
@@ -60,6 +64,7 @@ void Norvane::update_recorder(norvane::Stream& stream, int64_t now) {
     }
     recorder.pid = pid;
     recorder.flight_id = stream.flight_id;
+    recorder.restarts = restarts;
     recorder.pipe = norvane::SessionPipeWriter(std::move(pipe.write_end));
     recorder.resync = false;
     logger_->info("Started recorder {} for stream {:x} camera {} in {}", pid, stream.manet_addr,
@@ -74,6 +79,8 @@ void Norvane::stop_recorder(norvane::Stream& stream) {
     recorder.pid = 0;
     recorder.flight_id = -1;
     recorder.pipe.reset();
+    // Its successor starts at once: the wait is for recorders that end by themselves.
+    recorder.restart_at_us = 0;
 }
 
 bool Norvane::recorder_finished(int pid) {

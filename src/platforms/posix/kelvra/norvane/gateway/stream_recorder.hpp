@@ -19,6 +19,7 @@ struct RecordingSettings {
 struct StreamRecorder {
     int32_t pid = 0;         // 0: none running
     int32_t flight_id = -1;  // the flight whose directory it writes
+    uint32_t restarts = 0;   // the stream's restart count when it started
     SessionPipeWriter pipe;
     // A frame did not reach it: it gets nothing but a keyframe until one does.
     bool resync = false;

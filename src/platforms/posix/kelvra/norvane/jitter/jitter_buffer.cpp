@@ -111,6 +111,7 @@ void JitterBuffer::push_fragment_check_gap(const video_fragment_info& info) {
         spdlog::warn("Stream restart detected! Got sequence {} < {}. Resetting!",
                      info.sequence_number, *last_sequence_);
         reset();
+        ++restarts_;
         return;
     }
     last_sequence_ = info.sequence_number;

@@ -52,6 +52,8 @@ public:
     // Takes the sender's roundtrip figures unless the record is older than the last accepted one.
     void update_roundtrip(const msgs::video::control_data& control);
     const norvane::jitter::Stats& get_stats() const { return stats_; }
+    // How many times the sender's numbering was seen to start again.
+    uint32_t restart_count() const { return restarts_; }
     // Forgets every frame in progress and all counters; completed frames stay queued.
     void reset();
 
@@ -149,6 +151,7 @@ private:
     uint32_t last_shown_sequence_ = 0;
     // Whether last_shown_sequence_ names a frame released since the last reset.
     bool shown_since_reset_ = false;
+    uint32_t restarts_ = 0;
 
     norvane::jitter::FrameIndex<PendingIter> index_;
     PendingQueue spare_records_;
