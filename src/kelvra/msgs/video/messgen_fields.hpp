@@ -1,14 +1,18 @@
 #pragma once
 
-// A message names its fields once, in wire order, as (name, member) pairs:
+// A message lists its members once, in wire order, with KELVRA_MESSGEN_FIELDS:
 //
-//   static constexpr auto fields() {
-//       return std::tuple{messgen::field("x", &point::x), messgen::field("y", &point::y)};
-//   }
+//   struct point : messgen::Message<point> {
+//       static constexpr uint8_t TYPE = 20;
+//       static constexpr const char* NAME = "point";
+//       uint16_t x = 0;
+//       const char* label = nullptr;
+//       KELVRA_MESSGEN_FIELDS(x, label)
+//   };
 //
-// and its payload size, reading, writing and schema text all follow from that list. A field is
-// an integer, a fixed array of them, a string (`const char*`), a `Dynamic` array of bytes or of
-// fixed-size messages, or a nested message.
+// and its payload size, reading, writing and schema text ("uint16_t x;string label;") all follow
+// from that list. A field is an integer, a fixed array of them, a string (`const char*`), a
+// `Dynamic` array of bytes or of fixed-size messages, or a nested message.
 
 #include <array>
 #include <cstddef>
@@ -35,6 +39,30 @@ template <typename Owner, typename T>
 constexpr Field<Owner, T> field(const char* name, T Owner::*member) {
     return {name, member};
 }
+
+// `static constexpr auto fields()`: a tuple of (name, member pointer) pairs, one per member named.
+// The names are the members' own, so the schema text cannot drift from the structure.
+#define KELVRA_MESSGEN_FIELDS(...)                                                  \
+    static constexpr auto fields() {                                                \
+        return std::tuple{KELVRA_MESSGEN_PICK(                                      \
+            __VA_ARGS__, KELVRA_MESSGEN_12, KELVRA_MESSGEN_11, KELVRA_MESSGEN_10,   \
+            KELVRA_MESSGEN_9, KELVRA_MESSGEN_8, KELVRA_MESSGEN_7, KELVRA_MESSGEN_6, \
+            KELVRA_MESSGEN_5, KELVRA_MESSGEN_4, KELVRA_MESSGEN_3, KELVRA_MESSGEN_2, \
+            KELVRA_MESSGEN_1)(__VA_ARGS__)};                                        \
+    }
+#define KELVRA_MESSGEN_PICK(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, NAME, ...) NAME
+#define KELVRA_MESSGEN_1(m) ::kelvra::messgen::field(#m, &Self::m)
+#define KELVRA_MESSGEN_2(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_1(__VA_ARGS__)
+#define KELVRA_MESSGEN_3(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_2(__VA_ARGS__)
+#define KELVRA_MESSGEN_4(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_3(__VA_ARGS__)
+#define KELVRA_MESSGEN_5(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_4(__VA_ARGS__)
+#define KELVRA_MESSGEN_6(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_5(__VA_ARGS__)
+#define KELVRA_MESSGEN_7(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_6(__VA_ARGS__)
+#define KELVRA_MESSGEN_8(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_7(__VA_ARGS__)
+#define KELVRA_MESSGEN_9(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_8(__VA_ARGS__)
+#define KELVRA_MESSGEN_10(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_9(__VA_ARGS__)
+#define KELVRA_MESSGEN_11(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_10(__VA_ARGS__)
+#define KELVRA_MESSGEN_12(m, ...) KELVRA_MESSGEN_1(m), KELVRA_MESSGEN_11(__VA_ARGS__)
 
 template <typename T>
 concept Record = requires {
@@ -224,43 +252,23 @@ struct TextSink {
             if (out != nullptr) out[length] = *s;
     }
     constexpr void add_number(size_t value) {
-        char digits[20] = {};
-        size_t n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        char text[2] = {};
-        while (n != 0) {
-            text[0] = digits[--n];
-            add(text);
-        }
+        if (value >= 10) add_number(value / 10);
+        const char digit[2] = {static_cast<char>('0' + value % 10), '\0'};
+        add(digit);
     }
 };
 
 template <typename T>
 constexpr void add_type_name(TextSink& s) {
-    if constexpr (std::is_same_v<T, uint8_t>)
-        s.add("uint8_t");
-    else if constexpr (std::is_same_v<T, int8_t>)
-        s.add("int8_t");
-    else if constexpr (std::is_same_v<T, uint16_t>)
-        s.add("uint16_t");
-    else if constexpr (std::is_same_v<T, int16_t>)
-        s.add("int16_t");
-    else if constexpr (std::is_same_v<T, uint32_t>)
-        s.add("uint32_t");
-    else if constexpr (std::is_same_v<T, int32_t>)
-        s.add("int32_t");
-    else if constexpr (std::is_same_v<T, uint64_t>)
-        s.add("uint64_t");
-    else if constexpr (std::is_same_v<T, int64_t>)
-        s.add("int64_t");
-    else if constexpr (std::is_same_v<T, const char*>)
+    if constexpr (std::is_integral_v<T>) {  // uint8_t ... int64_t
+        s.add(std::is_signed_v<T> ? "int" : "uint");
+        s.add_number(8 * sizeof(T));
+        s.add("_t");
+    } else if constexpr (std::is_same_v<T, const char*>) {
         s.add("string");
-    else if constexpr (Record<T>)
+    } else if constexpr (Record<T>) {
         s.add(T::NAME);
-    else if constexpr (std::is_array_v<T>) {
+    } else if constexpr (std::is_array_v<T>) {
         add_type_name<std::remove_extent_t<T>>(s);
         s.add("[");
         s.add_number(std::extent_v<T>);
@@ -290,11 +298,9 @@ constexpr void add_nested(TextSink& s) {
     size_t seen_count = 0;
     each_field<Msg>([&](const auto& f) {
         using T = typename std::remove_cvref_t<decltype(f)>::type;
+        using Held = std::conditional_t<is_dynamic<T>::value, typename is_dynamic<T>::element, T>;
         const char* name = nullptr;
-        if constexpr (Record<T>)
-            name = T::NAME;
-        else if constexpr (is_dynamic<T>::value && Record<typename is_dynamic<T>::element>)
-            name = is_dynamic<T>::element::NAME;
+        if constexpr (Record<Held>) name = Held::NAME;
         if (name == nullptr) return true;
         for (size_t i = 0; i < seen_count; ++i)
             if (std::string_view(seen[i]) == name) return true;
