@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kelvra/msgs/video/messages.hpp"
@@ -13,6 +15,13 @@ namespace {
 
 using namespace kelvra;
 namespace video = msgs::video;
+
+// Indexed by the first input byte; the order keeps the corpus pointing at the same messages.
+using Catalogue = std::tuple<video::session_response, video::session_msg,
+                             video::video_fragment_info, video::session_request, video::ice_message,
+                             video::sdp_message, video::terminate_session, video::video_frame,
+                             video::video_stats, video::video_retransmit_request,
+                             video::control_data, video::stream_state, video::set_stream>;
 
 constexpr size_t kArenaSize = 1 << 18;  // bytes; room for two parses of any input run here
 
@@ -49,6 +58,13 @@ void detections(const uint8_t* payload, size_t size, messgen::Arena& arena) {
     if (reader.consumed() != list.payload_size()) std::abort();
 }
 
+template <size_t... I>
+void round_trip_one(size_t pick, const uint8_t* payload, size_t size, messgen::Arena& arena,
+                    std::index_sequence<I...>) {
+    ((pick == I ? round_trip<std::tuple_element_t<I, Catalogue>>(payload, size, arena) : void()),
+     ...);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -56,49 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint8_t* p = data + 1;
     const size_t n = size - 1;
-    switch (data[0] % 14) {
-        case 0:
-            round_trip<video::session_response>(p, n, arena);
-            break;
-        case 1:
-            round_trip<video::session_msg>(p, n, arena);
-            break;
-        case 2:
-            round_trip<video::video_fragment_info>(p, n, arena);
-            break;
-        case 3:
-            round_trip<video::session_request>(p, n, arena);
-            break;
-        case 4:
-            round_trip<video::ice_message>(p, n, arena);
-            break;
-        case 5:
-            round_trip<video::sdp_message>(p, n, arena);
-            break;
-        case 6:
-            round_trip<video::terminate_session>(p, n, arena);
-            break;
-        case 7:
-            round_trip<video::video_frame>(p, n, arena);
-            break;
-        case 8:
-            round_trip<video::video_stats>(p, n, arena);
-            break;
-        case 9:
-            round_trip<video::video_retransmit_request>(p, n, arena);
-            break;
-        case 10:
-            round_trip<video::control_data>(p, n, arena);
-            break;
-        case 11:
-            round_trip<video::stream_state>(p, n, arena);
-            break;
-        case 12:
-            round_trip<video::set_stream>(p, n, arena);
-            break;
-        default:
-            detections(p, n, arena);
-            break;
+    const size_t pick = data[0] % (std::tuple_size_v<Catalogue> + 1);
+    if (pick == std::tuple_size_v<Catalogue>) {
+        detections(p, n, arena);
+    } else {
+        round_trip_one(pick, p, n, arena, std::make_index_sequence<std::tuple_size_v<Catalogue>>());
     }
     // The frame walk over the same bytes: every frame it reports lies inside the buffer.
     const size_t walked = messgen::walk_frames(data, size, [&](const messgen::MessageInfo& info) {

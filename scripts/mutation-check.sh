@@ -22,7 +22,7 @@ faults=(
   "aes-gcm-tag-not-checked|src/kelvra/manet/aes_gcm_openssl.cpp|run(ctx, out, in, size);|(run(ctx, out, in, size) || true);"
   "roundtrip-in-ms|src/platforms/posix/kelvra/norvane/jitter/latency_budget_rules.cpp|add_sample(now - fragment.request_time)|add_sample((now - fragment.request_time) / 1000)"
   "frames-out-of-order|src/platforms/posix/kelvra/norvane/jitter/frame.hpp|return a.sequence_number > b.sequence_number;|return a.sequence_number < b.sequence_number;"
-  "status-length-short|src/kelvra/msgs/video/messages.hpp|return 14 + messgen::string_length(status);|return 13 + messgen::string_length(status);"
+  "status-length-short|src/kelvra/msgs/video/messages.hpp|struct session_response : messgen::Message<session_response> {|struct session_response : messgen::Message<session_response> { size_t payload_size() const { return Message::payload_size() - 1; }"
   "detections-y-dropped|src/platforms/posix/kelvra/norvane/webrtc/detections_message.cpp|,\"y\":{}}})\"|}})\""
 )
 

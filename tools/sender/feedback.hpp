@@ -17,11 +17,9 @@ using Feedback =
 // Reads the frame at the front of the datagram; monostate for anything that is not a complete,
 // well-formed request or statistics frame.
 inline Feedback parse_feedback(ConstSlice<uint8_t> datagram) {
-    if (datagram.size < messgen::kFrameHeaderSize) return {};
-    const uint32_t payload_size = messgen::load_le<uint32_t>(datagram.data + 1);
-    if (payload_size > datagram.size - messgen::kFrameHeaderSize) return {};
-    const messgen::MessageInfo info{datagram.data[0], payload_size,
-                                    datagram.data + messgen::kFrameHeaderSize};
+    const auto frame = messgen::front_frame(datagram.data, datagram.size);
+    if (!frame) return {};
+    const messgen::MessageInfo& info = *frame;
     // Neither message has variable-length fields, so the arena is never touched.
     messgen::Arena arena(nullptr, 0);
     if (info.type_id == msgs::video::video_retransmit_request::TYPE) {

@@ -26,23 +26,13 @@ std::optional<Bytes> RecordSealer::seal(const Bytes& frames) {
 
 bool FrameReader::feed(const uint8_t* data, size_t size, const OnFrame& on_frame) {
     buffer_.insert(buffer_.end(), data, data + size);
-    size_t pos = 0;
-    bool ok = true;
-    while (buffer_.size() - pos >= messgen::kFrameHeaderSize) {
-        const uint32_t payload_size = messgen::load_le<uint32_t>(buffer_.data() + pos + 1);
-        if (payload_size > kMaxFrameSize) {
-            ok = false;
-            break;
-        }
-        if (payload_size > buffer_.size() - pos - messgen::kFrameHeaderSize) break;
-        on_frame({buffer_[pos], payload_size, buffer_.data() + pos + messgen::kFrameHeaderSize});
-        pos += messgen::kFrameHeaderSize + payload_size;
-    }
-    if (!ok) {
+    const auto walk =
+        messgen::walk_frames_bounded(buffer_.data(), buffer_.size(), kMaxFrameSize, on_frame);
+    if (walk.oversized) {
         buffer_.clear();
         return false;
     }
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos));
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(walk.consumed));
     return true;
 }
 

@@ -166,13 +166,8 @@ void SignalHub::on_session_msg(const std::string& gateway, const messgen::Messag
         return;
     }
     // The peer message is exactly one frame.
-    std::optional<messgen::MessageInfo> inner;
-    const size_t used = messgen::walk_frames(message.peer_msg.ptr, message.peer_msg.size,
-                                             [&](const messgen::MessageInfo& info) {
-                                                 if (!inner) inner = info;
-                                             });
-    if (!inner || used != message.peer_msg.size ||
-        used != messgen::kFrameHeaderSize + inner->size) {
+    const auto inner = messgen::front_frame(message.peer_msg.ptr, message.peer_msg.size);
+    if (!inner || messgen::kFrameHeaderSize + inner->size != message.peer_msg.size) {
         spdlog::warn("Gateway {} sent a session message that is not one frame", gateway);
         return;
     }

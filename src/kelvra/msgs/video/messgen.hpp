@@ -8,8 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <type_traits>
-#include <vector>
+#include <optional>
 
 #include "kelvra/core/byte_order.hpp"
 #include "kelvra/core/slice.hpp"
@@ -131,102 +130,47 @@ private:
     uint8_t* dst_;
 };
 
-// Reads a byte array (uint32 count + bytes) into the arena.
-inline bool read_bytes(Reader& r, Arena& arena, Dynamic<uint8_t>& out) {
-    uint32_t count = 0;
-    if (!r.get(count) || count > r.remaining()) return false;
-    auto* dst = static_cast<uint8_t*>(arena.allocate(count, 1));
-    if (dst == nullptr) return false;
-    r.get_bytes(dst, count);
-    out = {dst, count};
-    return true;
-}
+// How far a walk over frames got: the bytes of the complete frames it handed on, and whether it
+// stopped at a frame announcing more than the walk's bound.
+struct FrameWalk {
+    size_t consumed = 0;
+    bool oversized = false;
+};
 
-// Reads a string (uint32 count + bytes) into the arena and terminates it.
-inline bool read_string(Reader& r, Arena& arena, const char*& out) {
-    uint32_t count = 0;
-    if (!r.get(count) || count > r.remaining()) return false;
-    auto* dst = static_cast<char*>(arena.allocate(size_t{count} + 1, 1));
-    if (dst == nullptr) return false;
-    r.get_bytes(reinterpret_cast<uint8_t*>(dst), count);
-    dst[count] = '\0';
-    out = dst;
-    return true;
-}
-
-inline uint32_t string_length(const char* s) {
-    return s == nullptr ? 0 : static_cast<uint32_t>(std::strlen(s));
-}
-
-inline void write_string(Writer& w, const char* s) {
-    const uint32_t len = string_length(s);
-    w.put(len);
-    w.put_bytes(s, len);
-}
-
-// Calls `on_frame(const MessageInfo&)` for every complete frame at the front of the buffer and
-// returns the number of bytes those frames take; an incomplete frame at the end is left over.
+// Calls `on_frame(const MessageInfo&)` for every complete frame at the front of the buffer; an
+// incomplete frame at the end is left over. A frame, complete or not, whose header announces more
+// than `max_payload` bytes ends the walk before it is handed on.
 template <typename OnFrame>
-size_t walk_frames(const uint8_t* data, size_t size, OnFrame&& on_frame) {
+FrameWalk walk_frames_bounded(const uint8_t* data, size_t size, uint64_t max_payload,
+                              OnFrame&& on_frame) {
     size_t pos = 0;
     while (size - pos >= kFrameHeaderSize) {
         const uint32_t payload_size = load_le<uint32_t>(data + pos + 1);
+        if (payload_size > max_payload) return {pos, true};
         if (payload_size > size - pos - kFrameHeaderSize) break;
         on_frame(MessageInfo{data[pos], payload_size, data + pos + kFrameHeaderSize});
         pos += kFrameHeaderSize + payload_size;
     }
-    return pos;
+    return {pos, false};
+}
+
+// Same without a bound; returns the number of bytes the complete frames take.
+template <typename OnFrame>
+size_t walk_frames(const uint8_t* data, size_t size, OnFrame&& on_frame) {
+    return walk_frames_bounded(data, size, UINT32_MAX, on_frame).consumed;
+}
+
+// The complete frame at the front of the buffer, if there is one.
+inline std::optional<MessageInfo> front_frame(const uint8_t* data, size_t size) {
+    if (size < kFrameHeaderSize) return std::nullopt;
+    const uint32_t payload_size = load_le<uint32_t>(data + 1);
+    if (payload_size > size - kFrameHeaderSize) return std::nullopt;
+    return MessageInfo{data[0], payload_size, data + kFrameHeaderSize};
 }
 
 // Length of the complete frames at the front of the buffer.
 inline size_t complete_frames_length(const uint8_t* data, size_t size) {
     return walk_frames(data, size, [](const MessageInfo&) {});
 }
-
-// Common parse/serialize plumbing. A message provides TYPE, payload_size(),
-// write_payload(Writer&) and read_payload(Reader&, Arena&).
-template <typename Derived>
-struct Message {
-    // Fills the message from a frame; returns the payload bytes consumed, or -1.
-    int parse(const MessageInfo& info, Arena& arena) {
-        if (info.type_id != Derived::TYPE || info.payload == nullptr) return -1;
-        Reader reader(info.payload, info.size);
-        if (!static_cast<Derived*>(this)->read_payload(reader, arena)) return -1;
-        return static_cast<int>(reader.consumed());
-    }
-
-    size_t frame_size() const {
-        return kFrameHeaderSize + static_cast<const Derived*>(this)->payload_size();
-    }
-
-    // Appends the whole frame; returns the bytes appended, or -1 (nothing appended) when the
-    // frame does not fit in the capacity left.
-    int serialize(Slice<uint8_t>& out) const {
-        const size_t n = frame_size();
-        if (out.capacity - out.size < n) return -1;
-        write_frame(out.data + out.size);
-        out.size += n;
-        return static_cast<int>(n);
-    }
-
-    // Same for a byte vector whose capacity was reserved in advance; never reallocates.
-    int serialize(std::vector<uint8_t>& out) const {
-        const size_t n = frame_size();
-        if (out.capacity() - out.size() < n) return -1;
-        const size_t at = out.size();
-        out.resize(at + n);
-        write_frame(out.data() + at);
-        return static_cast<int>(n);
-    }
-
-private:
-    void write_frame(uint8_t* dst) const {
-        const auto& self = *static_cast<const Derived*>(this);
-        Writer w(dst);
-        w.put<uint8_t>(Derived::TYPE);
-        w.put<uint32_t>(static_cast<uint32_t>(self.payload_size()));
-        self.write_payload(w);
-    }
-};
 
 }  // namespace kelvra::messgen

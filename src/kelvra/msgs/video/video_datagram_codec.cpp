@@ -13,6 +13,9 @@ using manet::kGcmTagSize;
 static_assert(kSectionTagSize == kGcmTagSize);
 static_assert(kControlCipherOffset == kControlIvOffset + kGcmIvSize);
 static_assert(kPayloadCipherOffset == kPayloadIvOffset + kGcmIvSize);
+static_assert(kControlFrameSize == messgen::kFrameHeaderSize + messgen::wire_size<control_data>());
+static_assert(kFragmentInfoFrameSize ==
+              messgen::kFrameHeaderSize + messgen::wire_size<video_fragment_info>());
 
 // Clear part, two IVs and two tags: what a datagram carries besides its plaintext.
 constexpr size_t kSealOverhead = kMinDatagramSize - kHeaderAreaSize;  // 53
@@ -21,7 +24,7 @@ constexpr size_t kSealOverhead = kMinDatagramSize - kHeaderAreaSize;  // 53
 template <typename Record>
 bool read_header_record(Record& record, const uint8_t* body, uint32_t length) {
     record = {};
-    if (length < Record::PAYLOAD_SIZE) return false;
+    if (length < messgen::wire_size<Record>()) return false;
     messgen::Reader reader(body, length);
     messgen::Arena no_arena(nullptr, 0);  // neither record has variable-length fields
     return record.read_payload(reader, no_arena);
@@ -87,25 +90,16 @@ DatagramHeader parse_header_area(ConstSlice<uint8_t> plaintext) {
     out.area = {plaintext.data, area_size};
     out.fragment = {plaintext.data + area_size, plaintext.size - area_size};
 
-    const uint8_t* area = plaintext.data;
-    uint64_t pos = 0;
-    uint64_t remaining = area_size;
-    while (remaining >= messgen::kFrameHeaderSize) {
-        const uint8_t id = area[pos];
-        const uint32_t length = messgen::load_le<uint32_t>(area + pos + 1);
-        if (length > remaining - messgen::kFrameHeaderSize) break;
-        const uint8_t* body = area + pos + messgen::kFrameHeaderSize;
-        if (id == video_fragment_info::TYPE) {
-            out.has_fragment_info = read_header_record(out.fragment_info, body, length);
-            if (!out.has_fragment_info) note_short_record(out, HeaderRecord::kFragmentInfo);
-        } else if (id == control_data::TYPE) {
-            out.has_control = read_header_record(out.control, body, length);
-            if (!out.has_control) note_short_record(out, HeaderRecord::kControl);
-        }
-        pos += messgen::kFrameHeaderSize + length;
-        remaining -= messgen::kFrameHeaderSize + length;
-    }
-    out.consumed = pos;
+    out.consumed =
+        messgen::walk_frames(plaintext.data, area_size, [&](const messgen::MessageInfo& f) {
+            if (f.type_id == video_fragment_info::TYPE) {
+                out.has_fragment_info = read_header_record(out.fragment_info, f.payload, f.size);
+                if (!out.has_fragment_info) note_short_record(out, HeaderRecord::kFragmentInfo);
+            } else if (f.type_id == control_data::TYPE) {
+                out.has_control = read_header_record(out.control, f.payload, f.size);
+                if (!out.has_control) note_short_record(out, HeaderRecord::kControl);
+            }
+        });
     return out;
 }
 
