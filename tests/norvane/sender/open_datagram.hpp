@@ -29,11 +29,12 @@ inline std::optional<OpenedDatagram> open_datagram(const std::vector<uint8_t>& d
     const auto address = video::read_datagram_address(datagram);
     manet::AesGcm gcm;
     if (!address || !gcm.set_key(key)) return std::nullopt;
-    std::array<uint8_t, video::kMaxDatagramSize> storage{};
-    Slice<uint8_t> plain{storage.data(), 0, storage.size()};
-    if (video::decrypt_video_datagram(datagram, gcm, plain) != video::DecryptResult::kOk)
+    std::vector<uint8_t> opened = d;
+    ConstSlice<uint8_t> plain{};
+    if (video::open_video_datagram({opened.data(), opened.size()}, gcm, plain) !=
+        video::DecryptResult::kOk)
         return std::nullopt;
-    const video::DatagramHeader header = video::parse_header_area(plain.view());
+    const video::DatagramHeader header = video::parse_header_area(plain);
     if (!header.has_control || !header.has_fragment_info) return std::nullopt;
     return OpenedDatagram{address->manet_addr, address->camera_type, header.control,
                           header.fragment_info,

@@ -59,28 +59,30 @@ std::optional<DatagramAddress> read_datagram_address(ConstSlice<uint8_t> datagra
     return DatagramAddress{messgen::load_le<uint32_t>(datagram.data), datagram.data[4]};
 }
 
-DecryptResult decrypt_video_datagram(ConstSlice<uint8_t> datagram, manet::AesGcm& cipher,
-                                     Slice<uint8_t>& plaintext) {
-    const uint8_t* d = datagram.data;
+DecryptResult open_video_datagram(Slice<uint8_t> datagram, manet::AesGcm& cipher,
+                                  ConstSlice<uint8_t>& plaintext) {
+    plaintext = {};
+    uint8_t* d = datagram.data;
     const uint64_t n = datagram.size;
-    if (n < kPayloadIvOffset || plaintext.free_space() < kControlFrameSize)
-        return DecryptResult::kControlFailed;
-    if (!cipher.decrypt(plaintext.end(), d + kControlCipherOffset, kControlFrameSize,
-                        d + kControlIvOffset, d + kControlTagOffset)) {
+    if (n < kPayloadIvOffset) return DecryptResult::kControlFailed;
+    uint8_t* control = d + kControlCipherOffset;
+    if (!cipher.decrypt(control, control, kControlFrameSize, d + kControlIvOffset,
+                        d + kControlTagOffset)) {
         return DecryptResult::kControlFailed;
     }
-    plaintext.size += kControlFrameSize;
-
     // The payload section must at least hold its IV, the fragment-info frame and its tag, so
     // that a decrypted datagram always has a whole header area.
     if (n < kMinDatagramSize) return DecryptResult::kPayloadFailed;
+    uint8_t* payload = d + kPayloadCipherOffset;
     const uint64_t payload_size = n - kPayloadCipherOffset - kGcmTagSize;
-    if (plaintext.free_space() < payload_size) return DecryptResult::kPayloadFailed;
-    if (!cipher.decrypt(plaintext.end(), d + kPayloadCipherOffset, payload_size,
-                        d + kPayloadIvOffset, d + n - kGcmTagSize)) {
+    if (!cipher.decrypt(payload, payload, payload_size, d + kPayloadIvOffset,
+                        d + n - kGcmTagSize)) {
         return DecryptResult::kPayloadFailed;
     }
-    plaintext.size += payload_size;
+    // Over the control tag and the payload IV, both spent by now.
+    uint8_t* start = payload - kControlFrameSize;
+    std::memmove(start, control, kControlFrameSize);
+    plaintext = {start, kControlFrameSize + payload_size};
     return DecryptResult::kOk;
 }
 

@@ -32,11 +32,12 @@ enum class DecryptResult {
     kPayloadFailed,  // payload section too short for its frame, no room for it, or not authentic
 };
 
-// Authenticates and decrypts both sections into `plaintext` after its current size, without an
-// intermediate copy. On kOk the plaintext grew by the 40-byte header area and the fragment; on
-// kControlFailed it is unchanged; on kPayloadFailed it holds the control frame only.
-DecryptResult decrypt_video_datagram(ConstSlice<uint8_t> datagram, manet::AesGcm& cipher,
-                                     Slice<uint8_t>& plaintext);
+// Authenticates and decrypts both sections where they lie in `datagram`, then moves the control
+// frame up against the payload plaintext, so that the header area and the fragment follow each
+// other without the fragment ever being copied. On kOk `plaintext` is that stretch of `datagram`;
+// otherwise it is empty. The datagram's bytes are spent either way.
+DecryptResult open_video_datagram(Slice<uint8_t> datagram, manet::AesGcm& cipher,
+                                  ConstSlice<uint8_t>& plaintext);
 
 // A header frame whose body is too short for the record it announces.
 enum class HeaderRecord : uint8_t { kFragmentInfo, kControl };

@@ -2,7 +2,6 @@
 
 #include <spdlog/spdlog.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "kelvra/msgs/video/video_datagram.hpp"
@@ -10,39 +9,7 @@
 
 namespace kelvra::norvane {
 
-namespace {
-
 namespace video = msgs::video;
-using manet::kGcmTagSize;
-
-// Authenticates and decrypts both sections where they lie, then moves the control frame (26
-// bytes) up against the payload plaintext, over the control tag and payload IV that are spent
-// by then, so that the header area is contiguous. The fragment bytes are never copied.
-video::DecryptResult open_in_place(Slice<uint8_t> datagram, manet::AesGcm& cipher,
-                                   ConstSlice<uint8_t>& plaintext) {
-    uint8_t* d = datagram.data;
-    const size_t n = datagram.size;
-    if (n < video::kPayloadIvOffset) return video::DecryptResult::kControlFailed;
-    uint8_t* control = d + video::kControlCipherOffset;
-    if (!cipher.decrypt(control, control, video::kControlFrameSize, d + video::kControlIvOffset,
-                        d + video::kControlTagOffset)) {
-        return video::DecryptResult::kControlFailed;
-    }
-    // The payload section holds at least its IV, the fragment-info frame and its tag.
-    if (n < video::kMinDatagramSize) return video::DecryptResult::kPayloadFailed;
-    uint8_t* payload = d + video::kPayloadCipherOffset;
-    const size_t payload_size = n - video::kPayloadCipherOffset - kGcmTagSize;
-    if (!cipher.decrypt(payload, payload, payload_size, d + video::kPayloadIvOffset,
-                        d + n - kGcmTagSize)) {
-        return video::DecryptResult::kPayloadFailed;
-    }
-    uint8_t* start = payload - video::kControlFrameSize;
-    std::memmove(start, control, video::kControlFrameSize);
-    plaintext = {start, video::kControlFrameSize + payload_size};
-    return video::DecryptResult::kOk;
-}
-
-}  // namespace
 
 DatagramIngest::DatagramIngest(std::shared_ptr<spdlog::logger> logger, const Clock& clock,
                                Settings settings)
@@ -86,7 +53,7 @@ DatagramIngest::Opened DatagramIngest::open(Slice<uint8_t> datagram, manet::AesG
                                             uint32_t source) {
     Opened opened;
     ConstSlice<uint8_t> plaintext{};
-    const auto result = open_in_place(datagram, cipher, plaintext);
+    const auto result = video::open_video_datagram(datagram, cipher, plaintext);
     if (result != video::DecryptResult::kOk) {
         if (result == video::DecryptResult::kControlFailed)
             input_log_.error(logger_, source, "Failed to decrypt control data");
