@@ -23,7 +23,6 @@
 #include "support/gateway_process.hpp"
 #include "support/log_capture.hpp"
 #include "support/process_runner.hpp"
-#include "support/test_stream.hpp"
 
 namespace kelvra {
 namespace {
@@ -151,28 +150,19 @@ protected:
         std::ofstream(dir_ / "web" / "index.html") << "<html>viewer</html>";
         http_port_ = testing::free_tcp_port();
         gateway_port_ = testing::free_tcp_port();
-        json config = {{"http_address", "127.0.0.1"},
-                       {"http_port", http_port_},
+        json config = json::parse(R"({
+            "http_address": "127.0.0.1",
+            "gateways": [{"name": "gw1", "allowed_sources": ["127.0.0.1"], "manet_addr": "0A0B0C0D",
+                          "manet_key": "000102030405060708090a0b0c0d0e0f"}],
+            "limits": {"gateway_proof_seconds": 1, "sessions_per_stream": 2,
+                       "http_request_seconds": 1, "websocket_message_bytes": 4096,
+                       "websocket_connections_per_account": 4},
+            "streams": [{"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1,
+                         "key": "1032547698badcfe0123456789abcdef", "name": "Front camera"}]})");
+        config.update({{"http_port", http_port_},
                        {"web_root", (dir_ / "web").string()},
-                       {"gateways",
-                        {{{"name", "gw1"},
-                          {"listen_port", gateway_port_},
-                          {"allowed_sources", json::array({"127.0.0.1"})},
-                          {"manet_addr", "0A0B0C0D"},
-                          {"manet_key", "000102030405060708090a0b0c0d0e0f"}}}},
-                       {"limits",
-                        {{"gateway_proof_seconds", 1},
-                         {"sessions_per_stream", 2},
-                         {"http_request_seconds", 1},
-                         {"websocket_message_bytes", 4096},
-                         {"websocket_connections_per_account", 4}}},
-                       {"streams",
-                        {{{"gateway", "gw1"},
-                          {"manet_addr", testing::kTestManetHex},
-                          {"camera", 1},
-                          {"key", testing::kTestStreamKeyHex},
-                          {"name", "Front camera"}}}},
-                       {"state_dir", (dir_ / "state").string()}};
+                       {"state_dir", (dir_ / "state").string()}});
+        config["gateways"][0]["listen_port"] = gateway_port_;
         std::ofstream(dir_ / "signal.json") << config.dump(2);
         const auto token = account_command("token add test");
         ASSERT_TRUE(token.status && token.status->exited_with(0)) << token.err;
@@ -277,7 +267,6 @@ TEST_F(SignalServerTest, HttpApiAnswersEachAccountAndChangesOutliveAKill) {
     const auto added = account_command("user add bob --grant 'gw1/00001234/*'", "bob-password");
     ASSERT_TRUE(added.status && added.status->exited_with(0)) << added.err;
     const std::string admin = auth_header_;
-    std::string bob;
     const std::string rear =
         R"({"gateway":"gw1","manet_addr":"00001234","camera":2,"key":"1032547698badcfe0123456789abcdef","name":"Rear"})";
     const auto status = [&](const std::string& who, const std::string& method,
@@ -309,7 +298,7 @@ TEST_F(SignalServerTest, HttpApiAnswersEachAccountAndChangesOutliveAKill) {
               200u);
     const size_t cookie_at = last_reply_.find("norvane_session=");
     ASSERT_NE(cookie_at, std::string::npos) << last_reply_;
-    bob = "Cookie: " + last_reply_.substr(cookie_at, 16 + 64) + "\r\n";
+    const std::string bob = "Cookie: " + last_reply_.substr(cookie_at, 16 + 64) + "\r\n";
     const auto listed = [&] {
         auth_header_ = bob;
         const auto [code, body] = http("GET", "/api/streams");
