@@ -10,7 +10,7 @@ import types
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from viewer_test import with_chain  # noqa: E402
+from viewer_test import Chain, with_chain  # noqa: E402
 
 TICKS = 90000 // 25  # a frame every 40 ms: whole milliseconds, as WebM keeps times
 FIND = "norvaneViewer.recordings().find(r => r.stem === 'flight')"
@@ -60,4 +60,4 @@ def run(browser, chain):
 
 
 if __name__ == "__main__":
-    with_chain(types.SimpleNamespace(signal=sys.argv[1], https=False), run)
+    with_chain(Chain(types.SimpleNamespace(signal=sys.argv[1], https=False)), run)

@@ -23,17 +23,14 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
-from chromium import Chromium  # noqa: E402
-from viewer_test import (FRONT, MANET_KEY, STREAM_KEY, WEB_ROOT, click_stream_button,  # noqa: E402
-                         expect_live_tile, find_tile, free_port, wait_available,
-                         wait_for_login_link, ProcessChain)
+from viewer_test import (FRONT, ProcessChain, click_stream_button, expect_live_tile,  # noqa: E402
+                         find_tile, free_port, stream, wait_available, with_chain)
 
 BROWSER_IP, RELAY_BROWSER_SIDE = "10.77.1.2", "10.77.1.1"
 GATEWAY_IP, RELAY_GATEWAY_SIDE = "10.77.2.2", "10.77.2.1"
@@ -93,74 +90,46 @@ class Topology:
 
 class Chain(ProcessChain):
     """turnserver and norvane-signal in the relay's namespace, the gateway and a sender
-    simulator in the gateway's; each with its log in a temporary directory."""
+    simulator in the gateway's; each with its log in a temporary directory. The namespaces are
+    the test's own and empty: any port is free in them."""
 
     def __init__(self, args, topology):
-        self.args = args
+        super().__init__(args, "norvane-turn-")
         self.topology = topology
-        self.dir = tempfile.mkdtemp(prefix="norvane-turn-")
-        # The namespaces are the test's own and empty: any port is free in them.
-        self.http_port = free_port(socket.SOCK_STREAM)
-        self.gateway_port = free_port(socket.SOCK_STREAM)
         self.turn_port = free_port(socket.SOCK_DGRAM)
-        self.udp_port = free_port(socket.SOCK_DGRAM)
-        self.processes = {}
-
-    def start(self, name, ns, command):
-        log = open(os.path.join(self.dir, f"{name}.log"), "a")
-        self.processes[name] = subprocess.Popen([*ns.enter(), *command], stdout=log,
-                                                stderr=subprocess.STDOUT)
 
     def start_turn(self):
         # -n: none of the host's /etc/turnserver.conf; the user database, the pid file and the
         # log stay in the test's directory.
-        self.start("turnserver", self.topology.relay, [
+        self.start("turnserver", [
             "turnserver", "-n", "--no-cli", "--no-tls", "--no-dtls", "--fingerprint",
             "--listening-ip", RELAY_BROWSER_SIDE, "--listening-ip", RELAY_GATEWAY_SIDE,
             "--listening-port", str(self.turn_port), "--lt-cred-mech", "--realm", "norvane.test",
             "--user", f"{TURN_USER}:{TURN_PASSWORD}", "--allowed-peer-ip", "10.77.0.0-10.77.255.255",
             "--userdb", os.path.join(self.dir, "turndb"),
             "--pidfile", os.path.join(self.dir, "turnserver.pid"), "--log-file", "stdout",
-            "--simple-log"])
+            "--simple-log"], self.topology.relay)
 
     def start_signal(self, ice_servers):
-        """Starts the server; returns the one-time log-in link it prints."""
         # Plain HTTP on the relay's address: the namespaces are the test's own.
-        config = {
-            "http_address": RELAY_BROWSER_SIDE, "http_port": self.http_port, "web_root": WEB_ROOT,
-            "allow_insecure_http": True, "state_dir": os.path.join(self.dir, "state"),
-            "gateways": [{"name": "gw1", "listen_address": RELAY_GATEWAY_SIDE,
-                          "listen_port": self.gateway_port, "allowed_sources": [GATEWAY_IP],
-                          "manet_addr": "0000ABCD", "manet_key": MANET_KEY}],
-            "streams": [{"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1,
-                         "key": STREAM_KEY, "name": "Front camera"}],
-        }
-        if ice_servers:
-            config["ice_servers"] = ice_servers
-        self.write("signal.json", config)
-        log = os.path.join(self.dir, "signal.log")
-        seen = os.path.getsize(log) if os.path.exists(log) else 0
-        self.start("signal", self.topology.relay,
-                   [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
-        return wait_for_login_link(self.processes["signal"], log, seen)
+        more = {"ice_servers": ice_servers} if ice_servers else {}
+        self.write("signal.json", self.signal_config(
+            [stream("0000BEEF", "Front camera")], http_address=RELAY_BROWSER_SIDE,
+            allow_insecure_http=True, **more, gateway={
+                "listen_address": RELAY_GATEWAY_SIDE, "allowed_sources": [GATEWAY_IP]}))
+        return super().start_signal(self.topology.relay)
 
     def start_gateway(self, turn_password):
         relay = f"{RELAY_GATEWAY_SIDE}:{self.turn_port}"
-        self.write("norvane.json", {
-            "listen_ip": "127.0.0.1", "listen_port": self.udp_port,
-            "utm_host": RELAY_GATEWAY_SIDE, "utm_port": self.gateway_port,
-            "stun_url": relay, "turn_url": f"turn://{TURN_USER}:{turn_password}@{relay}",
-            "log_statistics": False, "log_level": 2, "save_dir": os.path.join(self.dir, "flights"),
-            "show_local_video": False, "manet_addr": "0000ABCD", "manet_key": MANET_KEY,
-        })
-        self.start("gateway", self.topology.gateway,
-                   [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")])
+        super().start_gateway(self.topology.gateway, utm_host=RELAY_GATEWAY_SIDE, stun_url=relay,
+                              turn_url=f"turn://{TURN_USER}:{turn_password}@{relay}")
 
     def start_sender(self):
-        self.start("sender", self.topology.gateway, [
-            self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
-            "0000BEEF", "--camera", "1", "--key", STREAM_KEY, "--encode", "vp8",
-            "--frames", "100000", "--fps", "30", "--detections", "2"])
+        super().start_sender(ns=self.topology.gateway)
+
+    def close(self):
+        super().close()
+        self.topology.close()
 
 
 def expect_relayed(browser, relayed_end, offers):
@@ -214,26 +183,7 @@ def main():
     if not shutil.which("turnserver"):
         sys.exit("turnserver not found: scripts/setup.sh installs coturn")
 
-    topology = Topology()
-    chain = None
-    browser = None
-    try:
-        chain = Chain(args, topology)
-        browser = Chromium()
-        run(browser, chain, args)
-    except BaseException:
-        if chain:
-            chain.print_logs()
-        if browser:
-            print(f"---- chromium (tail) ----\n{browser.log_text()}")
-        raise
-    finally:
-        if browser:
-            browser.close()
-        if chain:
-            chain.close()
-            shutil.rmtree(chain.dir, ignore_errors=True)
-        topology.close()
+    with_chain(Chain(args, Topology()), lambda browser, chain: run(browser, chain, args))
 
 
 if __name__ == "__main__":

@@ -41,29 +41,72 @@ def free_port(kind):
         return s.getsockname()[1]
 
 
-def wait_for_login_link(process, log, seen):
-    """The one-time log-in link the server writes to `log` after byte `seen`."""
-    deadline = time.monotonic() + 10
-    while True:
-        if process.poll() is not None:
-            raise RuntimeError("norvane-signal exited")
-        with open(log) as f:
-            f.seek(seen)
-            found = re.search(r"Log in at (\S+)", f.read())
-        if found:
-            return found.group(1)
-        if time.monotonic() > deadline:
-            raise RuntimeError("norvane-signal printed no log-in link")
-        time.sleep(0.1)
+def stream(manet_addr, name):
+    return {"gateway": "gw1", "manet_addr": manet_addr, "camera": 1, "key": STREAM_KEY,
+            "name": name}
 
 
 class ProcessChain:
     """What every chain of processes offers its test: configuration files and logs in `dir`,
-    the processes started in `processes`, stopped one by one or all in reverse order."""
+    the processes started in `processes` (in the network namespace `ns` when given), stopped
+    one by one or all in reverse order."""
+
+    tls = {}
+
+    def __init__(self, args, prefix):
+        self.args = args
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        self.processes = {}
+        self.http_port = free_port(socket.SOCK_STREAM)
+        self.gateway_port = free_port(socket.SOCK_STREAM)
+        self.udp_port = free_port(socket.SOCK_DGRAM)
 
     def write(self, name, config):
         with open(os.path.join(self.dir, name), "w") as f:
             json.dump(config, f, indent=2)
+
+    def signal_config(self, streams, gateway=None, **more):
+        """The server's configuration: gateway gw1, with `gateway`'s entries, and `streams`."""
+        return {**more, "http_port": self.http_port, "web_root": WEB_ROOT,
+                "state_dir": os.path.join(self.dir, "state"), "streams": streams,
+                "gateways": [{"name": "gw1", "listen_port": self.gateway_port,
+                              "manet_addr": "0000ABCD", "manet_key": MANET_KEY, **(gateway or {})}]}
+
+    def start(self, name, command, ns=None):
+        log = open(os.path.join(self.dir, f"{name}.log"), "a")
+        self.processes[name] = subprocess.Popen([*(ns.enter() if ns else []), *command],
+                                                stdout=log, stderr=subprocess.STDOUT)
+
+    def start_signal(self, ns=None):
+        """Starts the server; returns the one-time log-in link it prints."""
+        log = os.path.join(self.dir, "signal.log")
+        seen = os.path.getsize(log) if os.path.exists(log) else 0
+        self.start("signal", [self.args.signal, "-c", os.path.join(self.dir, "signal.json")], ns)
+        deadline = time.monotonic() + 10
+        while True:
+            if self.processes["signal"].poll() is not None:
+                raise RuntimeError("norvane-signal exited")
+            with open(log) as f:
+                f.seek(seen)
+                found = re.search(r"Log in at (\S+)", f.read())
+            if found:
+                return found.group(1)
+            if time.monotonic() > deadline:
+                raise RuntimeError("norvane-signal printed no log-in link")
+            time.sleep(0.1)
+
+    def start_gateway(self, ns=None, **config):
+        self.write("norvane.json", {
+            "listen_ip": "127.0.0.1", "listen_port": self.udp_port, "utm_port": self.gateway_port,
+            "log_statistics": False, "log_level": 2, "save_dir": os.path.join(self.dir, "flights"),
+            "show_local_video": False, "manet_addr": "0000ABCD", "manet_key": MANET_KEY, **config})
+        self.start("gateway", [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")], ns)
+
+    def start_sender(self, manet_addr="0000BEEF", codec="vp8", ns=None):
+        self.start(f"sender-{manet_addr}", [
+            self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
+            manet_addr, "--camera", "1", "--key", STREAM_KEY, "--encode", codec,
+            "--frames", "100000", "--fps", "30", "--detections", "2"], ns)
 
     def stop(self, name):
         process = self.processes.pop(name)
@@ -86,36 +129,14 @@ class ProcessChain:
 
 
 class Chain(ProcessChain):
-    """The server-side processes, each with its log in a temporary directory."""
+    """The server-side processes on loopback, each with its log in a temporary directory."""
 
     def __init__(self, args):
-        self.args = args
-        self.dir = tempfile.mkdtemp(prefix="norvane-browser-")
-        self.http_port = free_port(socket.SOCK_STREAM)
-        gateway_port = free_port(socket.SOCK_STREAM)
-        self.udp_port = free_port(socket.SOCK_DGRAM)
-        self.processes = {}
+        super().__init__(args, "norvane-browser-")
         self.tls = self.make_certificate() if args.https else {}
-        self.write("signal.json", {**self.tls,
-            "http_address": "127.0.0.1", "http_port": self.http_port, "web_root": WEB_ROOT,
-            "state_dir": os.path.join(self.dir, "state"),
-            "gateways": [{"name": "gw1", "listen_port": gateway_port, "manet_addr": "0000ABCD",
-                          "manet_key": MANET_KEY}],
-            "streams": [
-                {"gateway": "gw1", "manet_addr": "0000BEEF", "camera": 1, "key": STREAM_KEY,
-                 "name": "Front camera"},
-                {"gateway": "gw1", "manet_addr": "0000BEF0", "camera": 1, "key": STREAM_KEY,
-                 "name": "Rear camera"},
-            ],
-        })
-        self.write("norvane.json", {
-            "listen_ip": "127.0.0.1", "listen_port": self.udp_port, "utm_host": "127.0.0.1",
-            "utm_port": gateway_port, "stun_url": "stun.invalid:3478",
-            "turn_url": "u:p@turn.invalid:3478", "log_statistics": False, "log_level": 2,
-            "save_dir": os.path.join(self.dir, "flights"), "show_local_video": False,
-            "manet_addr": "0000ABCD", "manet_key": MANET_KEY, "save_statistics_to_file": False,
-            "ice_local_addresses": ["127.0.0.1"],
-        })
+        self.write("signal.json", self.signal_config(
+            [stream("0000BEEF", "Front camera"), stream("0000BEF0", "Rear camera")],
+            http_address="127.0.0.1", **self.tls))
 
     def make_certificate(self):
         """A self-signed certificate for 127.0.0.1; its key's files for the server's config."""
@@ -136,25 +157,10 @@ class Chain(ProcessChain):
                              check=True, capture_output=True).stdout
         return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
-    def start(self, name, command):
-        log = open(os.path.join(self.dir, f"{name}.log"), "a")
-        self.processes[name] = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
-
-    def start_signal(self):
-        """Starts the server; returns the one-time log-in link it prints."""
-        log = os.path.join(self.dir, "signal.log")
-        seen = os.path.getsize(log) if os.path.exists(log) else 0
-        self.start("signal", [self.args.signal, "-c", os.path.join(self.dir, "signal.json")])
-        return wait_for_login_link(self.processes["signal"], log, seen)
-
     def start_gateway(self):
-        self.start("gateway", [self.args.gateway, "-c", os.path.join(self.dir, "norvane.json")])
-
-    def start_sender(self, manet_addr, codec):
-        self.start(f"sender-{manet_addr}", [
-            self.args.sender, "--gateway", f"127.0.0.1:{self.udp_port}", "--manet-addr",
-            manet_addr, "--camera", "1", "--key", STREAM_KEY, "--encode", codec,
-            "--frames", "100000", "--fps", "30", "--detections", "2"])
+        super().start_gateway(
+            utm_host="127.0.0.1", stun_url="stun.invalid:3478", turn_url="u:p@turn.invalid:3478",
+            save_statistics_to_file=False, ice_local_addresses=["127.0.0.1"])
 
 
 def tile(browser, stream):
@@ -201,7 +207,15 @@ def run(browser, chain, screenshot):
     if chain.tls:
         assert login_link.startswith("https://"), login_link
         cookies = browser.call("Network.getAllCookies")["cookies"]
-        assert cookies and all(c["secure"] and c["httpOnly"] for c in cookies), cookies
+        assert cookies and all(c["secure"] and c["httpOnly"] and c["sameSite"] == "Strict"
+                               for c in cookies), cookies
+        # No plain HTTP beside the TLS port.
+        with socket.create_connection(("127.0.0.1", chain.http_port), timeout=5) as plain:
+            plain.sendall(b"GET /api/me HTTP/1.0\r\n\r\n")
+            try:
+                assert not plain.recv(16).startswith(b"HTTP/"), "plain HTTP answered"
+            except OSError:
+                pass
     click_stream_button(browser, FRONT)
     click_stream_button(browser, REAR)
     front, rear = expect_live_tile(browser, FRONT), expect_live_tile(browser, REAR)
@@ -250,10 +264,9 @@ def run(browser, chain, screenshot):
     assert not browser.exceptions, browser.exceptions
 
 
-def with_chain(args, body):
-    """Calls body(browser, chain) with a fresh Chromium and chain, and stops both afterwards. On
-    a failure their logs are printed and the chain's directory is kept for a look."""
-    chain = Chain(args)
+def with_chain(chain, body):
+    """Calls body(browser, chain) with a fresh Chromium, and stops both afterwards. On a failure
+    their logs are printed and the chain's directory is kept for a look."""
     # Trusts the one key rather than ignoring every certificate error.
     browser = Chromium([f"--ignore-certificate-errors-spki-list={chain.spki_pin()}"]
                        if chain.tls else [])
@@ -278,7 +291,7 @@ def main():
     parser.add_argument("--screenshot")
     args = parser.parse_args()
 
-    with_chain(args, lambda browser, chain: run(browser, chain, args.screenshot))
+    with_chain(Chain(args), lambda browser, chain: run(browser, chain, args.screenshot))
 
 
 if __name__ == "__main__":
