@@ -176,10 +176,7 @@ struct Fixture {
             size_t length = data[pos] | (size_t{data[pos + 1]} << 8);
             pos += 2;
             length = std::min(length, size - pos);
-            manet::MAPacket packet;
-            packet.src_addr = 1;
-            packet.dst_addr = 2;
-            packet.payload = {data + pos, length};
+            const manet::MAPacket packet{1, 2, 0, false, {data + pos, length}};
             pos += length;
             Slice<uint8_t> record{record_storage.data(), 0, record_storage.size()};
             if (sealer->serialize(packet, record) != manet::Packetizer::kOk) continue;
