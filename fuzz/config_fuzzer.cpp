@@ -13,10 +13,7 @@
 #include "kelvra/norvane/config/config_parser.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
-        spdlog::set_level(spdlog::level::off);
-        return true;
-    }();
+    static const int quiet = (spdlog::set_level(spdlog::level::off), 0);
     (void)quiet;
     const std::string text(reinterpret_cast<const char*>(data), size);
     kelvra::norvane::ConfigParser config;

@@ -33,17 +33,14 @@ void walk(ConstSlice<uint8_t> file) {
     if (!reader) return;
     IvfFrame frame;
     IvfRead status;
-    size_t frames = 0;
     while ((status = reader->next(frame)) == IvfRead::Frame) {
         if (frame.bytes.data < file.data || frame.bytes.end() > file.end()) std::abort();
         (void)is_keyframe(reader->header().format, frame.bytes);
-        ++frames;
     }
     // A reader that stopped stays where it stopped.
     const size_t at = reader->offset();
     if (reader->next(frame) != status || reader->offset() != at) std::abort();
     (void)reader->header().fps();
-    (void)frames;
 }
 
 }  // namespace

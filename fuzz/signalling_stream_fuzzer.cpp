@@ -151,20 +151,18 @@ struct Fixture {
         peer.reset();
         for (int i = 0; i < 100 && client->connected(); ++i) turn(POLLIN);
         if (client->connected()) std::abort();
-        // Remove every stream the input announced.
-        std::vector<std::pair<uint32_t, uint8_t>> announced;
-        for (const auto& [key, stream] : gateway->streams())
-            announced.emplace_back(stream.manet_addr, stream.camera_type);
-        for (const auto& [addr, camera] : announced) {
-            video::set_stream off;
-            off.manet_addr = addr;
-            off.camera_type = camera;
-            off.enabled = 0;
+        // Remove every stream the input announced, one set_stream at a time.
+        while (!gateway->streams().empty()) {
+            video::set_stream off;  // enabled = 0
+            off.manet_addr = gateway->streams().begin()->second.manet_addr;
+            off.camera_type = gateway->streams().begin()->second.camera_type;
             std::vector<uint8_t> frame;
             frame.reserve(off.frame_size());
             off.serialize(frame);
             gateway->on_signalling_message(
                 {frame[0], static_cast<uint32_t>(off.payload_size()), frame.data() + 5});
+            if (gateway->streams().count(norvane::stream_key(off.manet_addr, off.camera_type)))
+                std::abort();
         }
         if (!gateway->streams().empty()) std::abort();
     }
@@ -178,10 +176,7 @@ struct Fixture {
             size_t length = data[pos] | (size_t{data[pos + 1]} << 8);
             pos += 2;
             length = std::min(length, size - pos);
-            manet::MAPacket packet;
-            packet.src_addr = 1;
-            packet.dst_addr = 2;
-            packet.payload = {data + pos, length};
+            const manet::MAPacket packet{1, 2, 0, false, {data + pos, length}};
             pos += length;
             Slice<uint8_t> record{record_storage.data(), 0, record_storage.size()};
             if (sealer->serialize(packet, record) != manet::Packetizer::kOk) continue;

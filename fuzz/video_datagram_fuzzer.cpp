@@ -33,39 +33,28 @@ namespace video = msgs::video;
 
 constexpr uint8_t kKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
                               0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-constexpr uint8_t kControlIv[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-constexpr uint8_t kPayloadIv[12] = {12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
 constexpr uint64_t kRetransmitBudget = 50;  // the gateway's per-second request budget
 constexpr int64_t kLatencyBudgetUs = 300'000;
 constexpr uint32_t kManet = 0x0A0B0C0D;
 constexpr uint8_t kCamera = 1;
 
-struct Fixture {
-    Fixture()
-        : log(std::make_shared<spdlog::logger>("fuzz",
-                                               std::make_shared<spdlog::sinks::null_sink_st>())) {
+std::shared_ptr<spdlog::logger> quiet_log() {
+    static const auto log = [] {
         spdlog::set_level(spdlog::level::off);
-        cipher.set_key(kKey);
-    }
-    std::shared_ptr<spdlog::logger> log;
-    manet::AesGcm cipher;
-};
-
-Fixture& fixture() {
-    static Fixture f;
-    return f;
+        return std::make_shared<spdlog::logger>("fuzz",
+                                                std::make_shared<spdlog::sinks::null_sink_st>());
+    }();
+    return log;
 }
 
 // Seals a plaintext (header area + fragment) into a datagram of the stream.
-std::vector<uint8_t> seal(std::vector<uint8_t> plaintext) {
+std::vector<uint8_t> seal(std::vector<uint8_t> plaintext, manet::AesGcm& cipher) {
     if (plaintext.size() < video::kHeaderAreaSize) plaintext.resize(video::kHeaderAreaSize);
     std::vector<uint8_t> d(video::kMaxDatagramSize);
     Slice<uint8_t> out{d.data(), 0, d.size()};
-    video::DatagramIvs ivs;
-    std::copy(std::begin(kControlIv), std::end(kControlIv), ivs.control.begin());
-    std::copy(std::begin(kPayloadIv), std::end(kPayloadIv), ivs.payload.begin());
+    const video::DatagramIvs ivs{};  // any IVs do: the fuzzer's datagrams need no secrecy
     const size_t n = video::seal_video_plaintext(
-        {kManet, kCamera}, {plaintext.data(), plaintext.size()}, ivs, fixture().cipher, out);
+        {kManet, kCamera}, {plaintext.data(), plaintext.size()}, ivs, cipher, out);
     d.resize(n);
     return d;
 }
@@ -74,12 +63,9 @@ std::vector<uint8_t> seal(std::vector<uint8_t> plaintext) {
 std::vector<uint8_t> frame_fields(const uint8_t* data, size_t size) {
     std::vector<uint8_t> fields(data, data + size);
     fields.resize(std::max<size_t>(fields.size(), 30));
-    std::vector<uint8_t> p;
-    p.push_back(video::control_data::TYPE);
-    p.insert(p.end(), {21, 0, 0, 0});
+    std::vector<uint8_t> p = {video::control_data::TYPE, 21, 0, 0, 0};
     p.insert(p.end(), fields.begin() + 9, fields.begin() + 30);
-    p.push_back(video::video_fragment_info::TYPE);
-    p.insert(p.end(), {9, 0, 0, 0});
+    p.insert(p.end(), {video::video_fragment_info::TYPE, 9, 0, 0, 0});
     p.insert(p.end(), fields.begin(), fields.begin() + 9);
     p.insert(p.end(), fields.begin() + 30, fields.end());
     return p;
@@ -105,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Flight directories cannot be made below a file: none is left behind.
     norvane::DatagramIngest::Settings settings;
     settings.save_dir = "/dev/null";
-    norvane::DatagramIngest ingest(fixture().log, clock, settings);
+    norvane::DatagramIngest ingest(quiet_log(), clock, settings);
     std::array<uint8_t, 32> reply{};
 
     size_t pos = 1;
@@ -127,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 break;
             case 1:
-                datagram = seal({record, record + length});
+                datagram = seal({record, record + length}, stream.cipher);
                 break;
             default:
-                datagram = seal(frame_fields(record, length));
+                datagram = seal(frame_fields(record, length), stream.cipher);
                 break;
         }
         // As the receive would: truncated to its buffer, from a source of its own so that the

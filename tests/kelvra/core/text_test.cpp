@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -47,26 +48,24 @@ TEST(Split, PiecesPointIntoTheTextAndAReusedListStartsAfresh) {
     EXPECT_FALSE(pieces.overflow);
 }
 
+// Only the first colon separates; the port is read as far as it is a number; the host may have
+// two characters less than the buffer. A refused address leaves host and port as they were.
 TEST(SplitAddressString, ReadsHostAndPortWhenTheHostFits) {
-    char host[16] = "untouched";
-    uint16_t port = 7;
-    EXPECT_EQ(split_address_string("example", host, sizeof(host), port), -1);
-    EXPECT_EQ(split_address_string("", host, sizeof(host), port), -1);
-    EXPECT_STREQ(host, "untouched");
-    EXPECT_EQ(port, 7);
-
-    ASSERT_EQ(split_address_string("example:5466", host, sizeof(host), port), 0);
-    EXPECT_STREQ(host, "example");
-    EXPECT_EQ(port, 5466);
-    // Only the first colon separates; the port is read as far as it is a number.
-    ASSERT_EQ(split_address_string("h:80:90", host, sizeof(host), port), 0);
-    EXPECT_STREQ(host, "h");
-    EXPECT_EQ(port, 80);
-
-    // The host may have two characters less than the buffer.
-    EXPECT_EQ(split_address_string("abcdefghijklmn:1", host, sizeof(host), port), 0);
-    EXPECT_STREQ(host, "abcdefghijklmn");
-    EXPECT_EQ(split_address_string("abcdefghijklmno:1", host, sizeof(host), port), -1);
+    const std::tuple<const char*, int, const char*, uint16_t> cases[] = {
+        {"example", -1, "untouched", 7},
+        {"", -1, "untouched", 7},
+        {"example:5466", 0, "example", 5466},
+        {"h:80:90", 0, "h", 80},
+        {"abcdefghijklmn:1", 0, "abcdefghijklmn", 1},
+        {"abcdefghijklmno:1", -1, "untouched", 7},
+    };
+    for (const auto& [text, result, expected_host, expected_port] : cases) {
+        char host[16] = "untouched";
+        uint16_t port = 7;
+        EXPECT_EQ(split_address_string(text, host, sizeof(host), port), result) << text;
+        EXPECT_STREQ(host, expected_host) << text;
+        EXPECT_EQ(port, expected_port) << text;
+    }
 }
 
 TEST(SliceFromCstr, NeedsTheTerminatorWithinTheLimit) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -20,33 +20,22 @@ TEST(ManetConfig, ParsesHexAddresses) {
     EXPECT_FALSE(parse_hex_addr("12g4"));
 }
 
-class ManetConfigFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/manet_config_XXXXXX";
-        const int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = name;
-    }
-    void TearDown() override { std::remove(path_.c_str()); }
+std::optional<ManetConfig> load(const std::string& text) {
+    const std::string path = ::testing::TempDir() + "manet_config_" + std::to_string(getpid());
+    std::ofstream(path) << text;
+    auto config = load_manet_config(path);
+    std::remove(path.c_str());
+    return config;
+}
 
-    std::optional<ManetConfig> load(const std::string& text) {
-        std::ofstream(path_) << text;
-        return load_manet_config(path_);
-    }
-
-    std::string path_;
-};
-
-TEST_F(ManetConfigFile, ReadsAddressAndKey) {
+TEST(ManetConfigFile, ReadsAddressAndKey) {
     const auto config = load("# node\nADDR 0a0b0c0d\n\nKEY = 000102030405060708090a0b0c0d0e0f\n");
     ASSERT_TRUE(config);
     EXPECT_EQ(config->addr, 0x0a0b0c0du);
     for (int i = 0; i < 16; ++i) EXPECT_EQ(config->key[i], i);
 }
 
-TEST_F(ManetConfigFile, RejectsIncompleteOrMalformedDescriptions) {
+TEST(ManetConfigFile, RejectsIncompleteOrMalformedDescriptions) {
     EXPECT_FALSE(load("ADDR 0a0b0c0d\n"));
     EXPECT_FALSE(load("KEY 000102030405060708090a0b0c0d0e0f\n"));
     EXPECT_FALSE(load("ADDR 0a0b0c\nKEY 000102030405060708090a0b0c0d0e0f\n"));

@@ -7,10 +7,12 @@ namespace {
 
 using Assembly = JitterTest;
 
-TEST_F(Assembly, FragmentsInAnyOrderLandInTheirSlots) {
-    const SentFrame key(5, 2 * 1400 + 321, true);
+TEST_F(Assembly, FragmentsInAnyOrderLandInTheirSlotsWithTheirDetections) {
+    const Items items = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
+    const SentFrame key(5, 2 * 1400 + 321, true, items);
     key.push(buffer, 2);
     EXPECT_EQ(buffer.queue_stats().keyframe_queue, 1u);
+    key.push(buffer, 3);
     key.push(buffer, 0);
     EXPECT_EQ(buffer.queue_stats().output, 0u);
     key.push(buffer, 1);
@@ -19,21 +21,10 @@ TEST_F(Assembly, FragmentsInAnyOrderLandInTheirSlots) {
     EXPECT_TRUE(frames[0].keyframe);
     EXPECT_EQ(frames[0].size, 2 * 1400 + 321u);
     EXPECT_EQ(frame_bytes(frames[0]), key.bytes);
-}
-
-TEST_F(Assembly, DetectionsFragmentRidesWithTheFrame) {
-    const Items items = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
-    const SentFrame frame(3, 1400 + 99, false, items);
-    frame.push(buffer, 2);
-    frame.push(buffer, 0);
-    frame.push(buffer, 1);
-    const std::vector<Frame> frames = buffer.get_frames_to_show();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frame_bytes(frames[0]), frame.bytes);
     EXPECT_EQ(frames[0].detections, items);
 
     // A frame of detections alone has no video bytes.
-    SentFrame(4, 0, false, Items{{4, 4, 4, 4, 4, 4}}).push_all(buffer);
+    SentFrame(6, 0, false, Items{{4, 4, 4, 4, 4, 4}}).push_all(buffer);
     const std::vector<Frame> only = buffer.get_frames_to_show();
     ASSERT_EQ(only.size(), 1u);
     EXPECT_EQ(only[0].size, 0u);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <sstream>
 
 #include "kelvra/norvane/jitter/jitter_buffer.hpp"
 #include "support/log_capture.hpp"

@@ -6,10 +6,9 @@
 namespace kelvra::norvane::jitter::testing {
 namespace {
 
-TEST(JitterMemoryBound, AFrameTooLargeToForwardIsRefusedAtItsFirstFragmentWithOneLine) {
-    LogCapture log;
-    ManualClock clock;
-    JitterBuffer buffer{JitterBufferLogger{}, clock};
+using JitterMemoryBound = JitterTest;
+
+TEST_F(JitterMemoryBound, AFrameTooLargeToForwardIsRefusedAtItsFirstFragmentWithOneLine) {
     for (uint16_t id = 0; id < 3; ++id) push_raw(buffer, 1, id, 65535, 0, Bytes(1400));
     push_raw(buffer, 2, 0, kMaxForwardableFragments + 1, 0, Bytes(1400));
     EXPECT_EQ(
@@ -25,10 +24,8 @@ TEST(JitterMemoryBound, AFrameTooLargeToForwardIsRefusedAtItsFirstFragmentWithOn
 }
 
 // A frame known only from a gap takes its size from its first fragment: the same limit holds.
-TEST(JitterMemoryBound, AFrameLostWholeIsNotSizedBeyondWhatCanBeForwarded) {
-    LogCapture log;
-    ManualClock clock;
-    JitterBuffer buffer{JitterBufferLogger{}, clock, {.latency_budget_us = 400'000}};
+TEST_F(JitterMemoryBound, AFrameLostWholeIsNotSizedBeyondWhatCanBeForwarded) {
+    buffer = JitterBuffer{JitterBufferLogger{}, clock, {.latency_budget_us = 400'000}};
     SentFrame(1, 1400).push_all(buffer);
     SentFrame(3, 1400).push_all(buffer);  // frame 2 is waited for
     EXPECT_EQ(numbers(buffer.get_frames_to_show()), Numbers{1});
@@ -40,14 +37,12 @@ TEST(JitterMemoryBound, AFrameLostWholeIsNotSizedBeyondWhatCanBeForwarded) {
 
 // Thousands of frames each announcing 7000 fragments and sending one: without a limit each
 // would hold 9.8 MB until purged fifteen seconds later.
-TEST(JitterMemoryBound, PastTheByteLimitTheOldestIncompleteFramesAreGivenUp) {
+TEST_F(JitterMemoryBound, PastTheByteLimitTheOldestIncompleteFramesAreGivenUp) {
     for (const std::optional<int64_t> budget : {std::optional<int64_t>{}, {400'000}}) {
-        LogCapture log;
-        ManualClock clock;
         constexpr uint64_t kLimit = 32ull << 20;
-        JitterBuffer buffer{JitterBufferLogger{},
-                            clock,
-                            {.latency_budget_us = budget, .max_incomplete_bytes = kLimit}};
+        buffer = JitterBuffer{JitterBufferLogger{},
+                              clock,
+                              {.latency_budget_us = budget, .max_incomplete_bytes = kLimit}};
         constexpr uint64_t kFrameBytes = 7000 * (1400 + sizeof(Fragment));
         for (uint32_t seq = 1; seq <= 3000; ++seq, clock.advance(1000)) {
             push_raw(buffer, seq, 0, 7000, 0, Bytes(1400));
