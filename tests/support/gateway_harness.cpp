@@ -72,7 +72,10 @@ GatewayHarness::~GatewayHarness() {
 
 void GatewayHarness::announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
                               bool enabled) {
-    const Bytes frame = SignallingPeer::set_stream_frame(manet_addr, camera_type, enabled, key);
+    signal(SignallingPeer::set_stream_frame(manet_addr, camera_type, enabled, key));
+}
+
+void GatewayHarness::signal(const std::vector<uint8_t>& frame) {
     gateway_->on_signalling_message(
         {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
 }

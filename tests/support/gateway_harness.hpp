@@ -36,6 +36,8 @@ public:
     ManualClock& clock() { return clock_; }
     const std::filesystem::path& directory() const { return dir_; }
 
+    // Hands a frame to the gateway as if it came from the signalling server.
+    void signal(const std::vector<uint8_t>& frame);
     // Hands a set_stream message to the gateway as if it came from the signalling server.
     void announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
                   bool enabled = true);
@@ -46,10 +48,6 @@ public:
     void send_from(const char* source_ip, const std::vector<uint8_t>& datagram);
     void deliver(const std::vector<uint8_t>& datagram) {
         send(datagram);
-        read();
-    }
-    void deliver_from(const char* ip, const std::vector<uint8_t>& datagram) {
-        send_from(ip, datagram);
         read();
     }
     void read() { gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN}); }

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -111,6 +112,14 @@ std::map<std::string, uint64_t> sender_summary(const std::string& out, const std
         }
     }
     return summary;
+}
+
+std::vector<std::string> log_matches(const std::string& log, const std::string& pattern) {
+    const std::regex regex(pattern);
+    std::vector<std::string> found;
+    for (std::sregex_iterator it(log.begin(), log.end(), regex), end; it != end; ++it)
+        found.push_back((*it)[1]);
+    return found;
 }
 
 SenderRun run_sender(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {

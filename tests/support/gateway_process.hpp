@@ -62,11 +62,15 @@ struct SenderRun {
     std::map<std::string, uint64_t> summary;
     std::string out;
     std::string err;
+
+    bool ok() const { return status && status->exited_with(0); }
 };
 // Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed,
 // or of another program's line of name=value counters that starts with `prefix`.
 std::map<std::string, uint64_t> sender_summary(const std::string& out,
                                                const std::string& prefix = "summary ");
+// The first group of every match of `pattern` in `log`, in order.
+std::vector<std::string> log_matches(const std::string& log, const std::string& pattern);
 SenderRun run_sender(const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 

@@ -21,6 +21,12 @@ namespace kelvra::testing {
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 // One bare frame sent by the gateway.
 struct ReceivedFrame {
     uint8_t type_id = 0;
