@@ -15,33 +15,37 @@
 namespace kelvra::testing {
 namespace {
 
-std::filesystem::path make_temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norvane-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    return pattern;
-}
-
 std::string quote(const std::string& text) {
     return "'" + text + "'";
 }
 
 }  // namespace
 
+nlohmann::json gateway_config_json(uint16_t udp_port, uint16_t signalling_port,
+                                   const std::string& save_dir) {
+    using nlohmann::json;
+    return json{{"listen_ip", "127.0.0.1"},
+                {"listen_port", udp_port},
+                {"utm_host", "127.0.0.1"},
+                {"utm_port", signalling_port},
+                {"stun_url", "stun.test:3478"},
+                {"turn_url", "u:p@turn.test:3478"},
+                {"log_statistics", false},
+                {"log_level", 1},
+                {"save_dir", save_dir},
+                {"show_local_video", false},
+                {"manet_addr", "0000ABCD"},
+                {"manet_key", "000102030405060708090a0b0c0d0e0f"},
+                {"save_statistics_to_file", false}};
+}
+
 GatewayProcess::GatewayProcess(const GatewayConfig& config)
-    : dir_(make_temp_dir()), udp_port_(free_udp_port()) {
-    nlohmann::json file{{"listen_ip", "127.0.0.1"},
-                        {"listen_port", udp_port_},
-                        {"utm_host", "127.0.0.1"},
-                        {"utm_port", config.signalling_port},
-                        {"stun_url", "stun.invalid:3478"},
-                        {"turn_url", "u:p@turn.invalid:3478"},
-                        {"log_statistics", config.log_statistics},
-                        {"log_level", config.log_level},
-                        {"save_dir", (dir_ / "flights").string()},
-                        {"show_local_video", false},
-                        {"manet_addr", "0000ABCD"},
-                        {"manet_key", "000102030405060708090a0b0c0d0e0f"},  // kTestManetKey
-                        {"save_statistics_to_file", config.save_statistics_to_file}};
+    : dir_(make_temp_dir("norvane-e2e-")), udp_port_(free_udp_port()) {
+    nlohmann::json file =
+        gateway_config_json(udp_port_, config.signalling_port, (dir_ / "flights").string());
+    file["log_level"] = config.log_level;
+    file["log_statistics"] = config.log_statistics;
+    file["save_statistics_to_file"] = config.save_statistics_to_file;
     if (!config.ice_local_addresses.empty()) {
         file["ice_local_addresses"] = config.ice_local_addresses;
     }

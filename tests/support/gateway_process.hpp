@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct GatewayConfig {
     std::string setup_command = {};
     bool own_mount_namespace = false;
 };
+
+// A configuration the gateway runs with on loopback: video datagrams to `udp_port`, the
+// signalling server on `signalling_port`, kTestManetKey as the manet key.
+nlohmann::json gateway_config_json(uint16_t udp_port, uint16_t signalling_port,
+                                   const std::string& save_dir);
 
 // The real gateway binary on a fresh configuration in its own temporary directory, with its
 // output going to a file (so a chatty log never blocks it on a full pipe).

@@ -193,4 +193,10 @@ uint16_t free_tcp_port() {
     return free_port(SOCK_STREAM);
 }
 
+std::filesystem::path make_temp_dir(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
 }  // namespace kelvra::testing

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,5 +82,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 // them to a program it starts.
 uint16_t free_udp_port();
 uint16_t free_tcp_port();
+
+// A new directory under the system's temporary directory, its name starting with `prefix`.
+std::filesystem::path make_temp_dir(const std::string& prefix);
 
 }  // namespace kelvra::testing

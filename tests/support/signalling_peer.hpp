@@ -27,6 +27,12 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+// The message a bare frame (type, length, payload) holds.
+inline messgen::MessageInfo info_of(const Bytes& frame) {
+    return {frame[0], static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
+            frame.data() + messgen::kFrameHeaderSize};
+}
+
 // One bare frame sent by the gateway.
 struct ReceivedFrame {
     uint8_t type_id = 0;
