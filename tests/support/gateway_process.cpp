@@ -23,20 +23,15 @@ std::string quote(const std::string& text) {
 
 nlohmann::json gateway_config_json(uint16_t udp_port, uint16_t signalling_port,
                                    const std::string& save_dir) {
-    using nlohmann::json;
-    return json{{"listen_ip", "127.0.0.1"},
-                {"listen_port", udp_port},
-                {"utm_host", "127.0.0.1"},
-                {"utm_port", signalling_port},
-                {"stun_url", "stun.test:3478"},
-                {"turn_url", "u:p@turn.test:3478"},
-                {"log_statistics", false},
-                {"log_level", 1},
-                {"save_dir", save_dir},
-                {"show_local_video", false},
-                {"manet_addr", "0000ABCD"},
-                {"manet_key", "000102030405060708090a0b0c0d0e0f"},
-                {"save_statistics_to_file", false}};
+    nlohmann::json config = nlohmann::json::parse(R"({
+        "listen_ip": "127.0.0.1", "utm_host": "127.0.0.1", "stun_url": "stun.test:3478",
+        "turn_url": "u:p@turn.test:3478", "log_statistics": false, "log_level": 1,
+        "show_local_video": false, "manet_addr": "0000ABCD",
+        "manet_key": "000102030405060708090a0b0c0d0e0f", "save_statistics_to_file": false})");
+    config["listen_port"] = udp_port;
+    config["utm_port"] = signalling_port;
+    config["save_dir"] = save_dir;
+    return config;
 }
 
 GatewayProcess::GatewayProcess(const GatewayConfig& config)
@@ -46,9 +41,8 @@ GatewayProcess::GatewayProcess(const GatewayConfig& config)
     file["log_level"] = config.log_level;
     file["log_statistics"] = config.log_statistics;
     file["save_statistics_to_file"] = config.save_statistics_to_file;
-    if (!config.ice_local_addresses.empty()) {
+    if (!config.ice_local_addresses.empty())
         file["ice_local_addresses"] = config.ice_local_addresses;
-    }
     if (!config.extra_json.empty())
         file.update(nlohmann::json::parse("{" + config.extra_json + "}"));
     const auto config_path = dir_ / "norvane.json";
