@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "sender/ivf.hpp"
+#include "sender/keyframe.hpp"
 #include "support/gateway_process.hpp"
 #include "support/process_runner.hpp"
 #include "support/signalling_peer.hpp"
@@ -48,22 +50,18 @@ struct Segment {
     std::vector<nlohmann::json> detections;  // the sidecar's lines
 };
 
+// The frames the sender kept, with its own keyframe flags.
 std::vector<Frame> read_ivf(const fs::path& path) {
+    using namespace norvane::sender;
     std::ifstream in(path, std::ios::binary);
     const Bytes all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string error;
+    auto reader = IvfReader::open({all.data(), all.size()}, error);
     std::vector<Frame> frames;
-    const bool vp9 = all.size() >= 32 && all[8] == 'V' && all[9] == 'P' && all[10] == '9';
-    for (size_t at = 32; at + 12 <= all.size();) {
-        const uint32_t size = all[at] | all[at + 1] << 8 | all[at + 2] << 16 | all[at + 3] << 24;
-        at += 12;
-        if (at + size > all.size()) break;
-        Frame frame;
-        frame.bytes.assign(all.begin() + at, all.begin() + at + size);
-        // VP8: bit 0 of the frame tag clear; VP9 (profile 0): the frame type bit clear.
-        frame.keyframe = !frame.bytes.empty() && (frame.bytes[0] & (vp9 ? 0x04 : 0x01)) == 0;
-        frames.push_back(std::move(frame));
-        at += size;
-    }
+    IvfFrame f;
+    while (reader && reader->next(f) == IvfRead::Frame)
+        frames.push_back(
+            {is_keyframe(reader->header().format, f.bytes), 0, {f.bytes.begin(), f.bytes.end()}});
     return frames;
 }
 
