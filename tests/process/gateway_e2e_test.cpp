@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
 
 #include "kelvra/msgs/video/messages.hpp"
 #include "support/gateway_process.hpp"
@@ -74,13 +73,11 @@ TEST(GatewayEndToEnd, Scenarios) {
             relay = std::make_unique<ProcessRunner>(NORVANE_LOSSRELAY_BINARY, args);
             ASSERT_TRUE(relay->wait_for_output("relaying", 5s)) << relay->err();
         }
-        Args args = {
-            "--gateway", target,  "--manet-addr",    kTestManetHex, "--camera",
-            "1",         "--key", kTestStreamKeyHex, "--frames",    std::to_string(s.frames),
-            "--fps",     "60",    "--linger-ms",     "600"};
+        Args args = test_stream_sender_args(
+            target, {"--frames=" + std::to_string(s.frames), "--fps=60", "--linger-ms=600"});
         args.insert(args.end(), s.sender.begin(), s.sender.end());
         const SenderRun run = run_sender(args);
-        ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+        ASSERT_TRUE(run.ok()) << run.out << run.err;
         if (!s.lossy) {
             EXPECT_EQ(run.summary.at("stats"), run.summary.at("datagrams"));
         }
@@ -89,12 +86,9 @@ TEST(GatewayEndToEnd, Scenarios) {
 
         // Frames leave in order, each once, and no more than were sent.
         gateway.wait_for_log(s.line, 2s, s.frames * s.min_released_percent / 100);
-        const std::string log = gateway.log();
-        const std::regex released("Send new frame: size=\\d+, seq=(\\d+)");
         std::vector<uint32_t> order;
-        for (auto it = std::sregex_iterator(log.begin(), log.end(), released);
-             it != std::sregex_iterator(); ++it)
-            order.push_back(static_cast<uint32_t>(std::stoul((*it)[1])));
+        for (const auto& seq : log_matches(gateway.log(), "Send new frame: size=\\d+, seq=(\\d+)"))
+            order.push_back(static_cast<uint32_t>(std::stoul(seq)));
         EXPECT_TRUE(std::is_sorted(order.begin(), order.end()) &&
                     std::adjacent_find(order.begin(), order.end()) == order.end());
         EXPECT_LE(order.size(), s.frames);

@@ -13,9 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <thread>
 
+#include "sender/ivf.hpp"
+#include "sender/keyframe.hpp"
 #include "support/gateway_process.hpp"
 #include "support/process_runner.hpp"
 #include "support/signalling_peer.hpp"
@@ -49,22 +50,18 @@ struct Segment {
     std::vector<nlohmann::json> detections;  // the sidecar's lines
 };
 
+// The frames the sender kept, with its own keyframe flags.
 std::vector<Frame> read_ivf(const fs::path& path) {
+    using namespace norvane::sender;
     std::ifstream in(path, std::ios::binary);
     const Bytes all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string error;
+    auto reader = IvfReader::open({all.data(), all.size()}, error);
     std::vector<Frame> frames;
-    const bool vp9 = all.size() >= 32 && all[8] == 'V' && all[9] == 'P' && all[10] == '9';
-    for (size_t at = 32; at + 12 <= all.size();) {
-        const uint32_t size = all[at] | all[at + 1] << 8 | all[at + 2] << 16 | all[at + 3] << 24;
-        at += 12;
-        if (at + size > all.size()) break;
-        Frame frame;
-        frame.bytes.assign(all.begin() + at, all.begin() + at + size);
-        // VP8: bit 0 of the frame tag clear; VP9 (profile 0): the frame type bit clear.
-        frame.keyframe = !frame.bytes.empty() && (frame.bytes[0] & (vp9 ? 0x04 : 0x01)) == 0;
-        frames.push_back(std::move(frame));
-        at += size;
-    }
+    IvfFrame f;
+    while (reader && reader->next(f) == IvfRead::Frame)
+        frames.push_back(
+            {is_keyframe(reader->header().format, f.bytes), 0, {f.bytes.begin(), f.bytes.end()}});
     return frames;
 }
 
@@ -154,38 +151,15 @@ struct Recording {
         EXPECT_TRUE(gateway.wait_for_log("Add new stream", 5s)) << gateway.log();
     }
     Args sender_args(const std::string& codec, int frames) const {
-        return {"--gateway",
-                gateway.gateway_address(),
-                "--manet-addr",
-                kTestManetHex,
-                "--camera",
-                "1",
-                "--key",
-                kTestStreamKeyHex,
-                "--encode",
-                codec,
-                "--frames",
-                std::to_string(frames),
-                "--fps",
-                "30",
-                "--keyframe-interval",
-                "15",
-                "--detections",
-                "2",
-                "--linger-ms",
-                "300",
-                "--save-ivf",
-                (gateway.directory() / "sent.ivf").string()};
+        return test_stream_sender_args(
+            gateway.gateway_address(),
+            {"--encode=" + codec, "--frames=" + std::to_string(frames), "--fps=30",
+             "--keyframe-interval=15", "--detections=2", "--linger-ms=300",
+             "--save-ivf=" + (gateway.directory() / "sent.ivf").string()});
     }
     std::vector<Frame> sent() const { return read_ivf(gateway.directory() / "sent.ivf"); }
-    std::vector<int> recorder_pids() const {
-        const std::string log = gateway.log();
-        const std::regex started("Started recorder (\\d+)");
-        std::vector<int> pids;
-        for (auto it = std::sregex_iterator(log.begin(), log.end(), started);
-             it != std::sregex_iterator(); ++it)
-            pids.push_back(std::stoi((*it)[1]));
-        return pids;
+    int first_recorder() const {
+        return std::stoi(log_matches(gateway.log(), "Started recorder (\\d+)").at(0));
     }
 
     SignallingPeer peer{kTestManetKey};
@@ -224,7 +198,7 @@ TEST(Recording, EveryReleasedFrameInSegmentsThatStartAtKeyframes) {
         SCOPED_TRACE(codec);
         Recording rec(R"("record_segment_s": 1)");
         const SenderRun run = run_sender(rec.sender_args(codec, 120));
-        ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+        ASSERT_TRUE(run.ok()) << run.out << run.err;
         ASSERT_TRUE(rec.gateway.stop()->exited_with(0)) << rec.gateway.log();
 
         const std::vector<Frame> sent = rec.sent();
@@ -249,7 +223,7 @@ TEST(Recording, KilledRecorderOrGatewayLeavesPlayableFiles) {
         ProcessRunner sender(NORVANE_SENDER_BINARY, rec.sender_args("vp8", 150));
         ASSERT_TRUE(rec.gateway.wait_for_log("Recording stream", 5s)) << rec.gateway.log();
         ASSERT_TRUE(wait_for_recorded_frames(rec.gateway.save_dir(), 30)) << rec.gateway.log();
-        const int recorder = rec.recorder_pids().at(0);
+        const int recorder = rec.first_recorder();
         if (kill_gateway) {
             rec.gateway.process().send_signal(SIGKILL);
             rec.gateway.process().wait(5s);
@@ -282,7 +256,7 @@ TEST(Recording, ASenderStartingAgainOrANewFlightBeginsANewSegment) {
         Args args = rec.sender_args("vp8", 30);
         args.insert(args.end(), {"--flight", flight, "--first-frame", first});
         const SenderRun run = run_sender(args);
-        ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+        ASSERT_TRUE(run.ok()) << run.out << run.err;
     }
     ASSERT_TRUE(rec.gateway.stop()->exited_with(0)) << rec.gateway.log();
     const std::vector<Segment> segments = read_segments(rec.gateway.save_dir());
@@ -312,7 +286,7 @@ TEST(Recording, FullOrReadOnlyDiskStopsOnlyTheRecording) {
         Recording rec(R"("record_segment_s": 1)",
                       std::string("mkdir -p \"$dir/flights\"; ") + c.mount);
         const SenderRun run = run_sender(rec.sender_args("vp8", 90));
-        ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+        ASSERT_TRUE(run.ok()) << run.out << run.err;
         EXPECT_TRUE(rec.gateway.wait_for_log(c.error, 2s)) << rec.gateway.log();
         // One line for the outage, however many segments it refused; the recorder lives on.
         EXPECT_EQ(rec.gateway.count("Recording stopped"), 1u) << rec.gateway.log();
@@ -325,18 +299,13 @@ TEST(Recording, FullOrReadOnlyDiskStopsOnlyTheRecording) {
 TEST(Recording, RetentionDeletesTheOldestSegmentsFirst) {
     Recording rec(R"("record_segment_s": 1, "record_keep_bytes": 60000)");
     const SenderRun run = run_sender(rec.sender_args("vp8", 150));
-    ASSERT_TRUE(run.status && run.status->exited_with(0)) << run.out << run.err;
+    ASSERT_TRUE(run.ok()) << run.out << run.err;
     ASSERT_TRUE(rec.gateway.stop()->exited_with(0));
 
-    const std::string log = rec.gateway.log();
-    const std::regex deleted(
-        "Deleted recording .*/([0-9TZ.]+)\\.webm to keep recordings under "
-        "60000 bytes");
-    std::vector<std::string> gone;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), deleted);
-         it != std::sregex_iterator(); ++it)
-        gone.push_back((*it)[1]);
-    ASSERT_FALSE(gone.empty()) << log;
+    const std::vector<std::string> gone =
+        log_matches(rec.gateway.log(),
+                    "Deleted recording .*/([0-9TZ.]+)\\.webm to keep recordings under 60000 bytes");
+    ASSERT_FALSE(gone.empty()) << rec.gateway.log();
     EXPECT_TRUE(std::is_sorted(gone.begin(), gone.end()));
     const std::vector<Segment> kept = read_segments(rec.gateway.save_dir());
     ASSERT_FALSE(kept.empty());

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/gateway_process.hpp"
 #include "support/process_runner.hpp"
 
 namespace kelvra::testing {
@@ -29,10 +30,7 @@ constexpr const char* kHelpHeader =
 
 // A directory of its own for each test, removed with everything in it.
 struct TempDir {
-    std::string path = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "norvane-XXXXXX").string();
-        return std::string(mkdtemp(pattern.data()));
-    }();
+    std::string path = make_temp_dir("norvane-").string();
     ~TempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
@@ -47,14 +45,7 @@ struct TempDir {
 // A configuration the program can run with: loopback only, free ports, nobody listening on
 // the signalling port.
 json runnable_config(const TempDir& dir) {
-    return json{
-        {"listen_ip", "127.0.0.1"},        {"listen_port", free_udp_port()},
-        {"utm_host", "127.0.0.1"},         {"utm_port", free_tcp_port()},
-        {"stun_url", "stun.test:3478"},    {"turn_url", "u:p@turn.test:3478"},
-        {"log_statistics", false},         {"log_level", 1},
-        {"save_dir", dir.path + "/"},      {"show_local_video", false},
-        {"manet_addr", "0A0B0C0D"},        {"manet_key", "000102030405060708090a0b0c0d0e0f"},
-        {"save_statistics_to_file", false}};
+    return gateway_config_json(free_udp_port(), free_tcp_port(), dir.path + "/");
 }
 
 // Messages of the lines of `out` that match `line`, each group after the first after ": ".

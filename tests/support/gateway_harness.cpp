@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/process_runner.hpp"
 #include "support/signalling_peer.hpp"
 
 namespace kelvra::testing {
@@ -28,15 +29,11 @@ int bound_udp_socket(const char* ip) {
     return fd;
 }
 
-std::filesystem::path make_temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norvane-gw-XXXXXX").string();
-    return mkdtemp(pattern.data());
-}
-
 }  // namespace
 
 GatewayHarness::GatewayHarness(GatewayHarnessOptions options)
-    : dir_(make_temp_dir()), sink_(std::make_shared<spdlog::sinks::ostream_sink_st>(log_)) {
+    : dir_(make_temp_dir("norvane-gw-")),
+      sink_(std::make_shared<spdlog::sinks::ostream_sink_st>(log_)) {
     sink_->set_pattern("%v");
     spdlog::default_logger()->sinks().push_back(sink_);
     spdlog::set_level(spdlog::level::trace);
@@ -72,9 +69,11 @@ GatewayHarness::~GatewayHarness() {
 
 void GatewayHarness::announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
                               bool enabled) {
-    const Bytes frame = SignallingPeer::set_stream_frame(manet_addr, camera_type, enabled, key);
-    gateway_->on_signalling_message(
-        {frame[0], messgen::load_le<uint32_t>(frame.data() + 1), frame.data() + 5});
+    signal(SignallingPeer::set_stream_frame(manet_addr, camera_type, enabled, key));
+}
+
+void GatewayHarness::signal(const std::vector<uint8_t>& frame) {
+    gateway_->on_signalling_message(info_of(frame));
 }
 
 void GatewayHarness::send_from(const char* source_ip, const std::vector<uint8_t>& datagram) {

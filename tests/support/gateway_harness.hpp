@@ -36,22 +36,16 @@ public:
     ManualClock& clock() { return clock_; }
     const std::filesystem::path& directory() const { return dir_; }
 
+    // Hands a frame to the gateway as if it came from the signalling server.
+    void signal(const std::vector<uint8_t>& frame);
     // Hands a set_stream message to the gateway as if it came from the signalling server.
     void announce(uint32_t manet_addr, uint8_t camera_type, const uint8_t* key,
                   bool enabled = true);
 
     // Sends from the sender socket, or from another loopback address (127.0.0.x); read() lets
-    // the gateway take what is queued, deliver() sends and reads.
+    // the gateway take what is queued.
     void send(const std::vector<uint8_t>& datagram) { send_on(sender_socket_.get(), datagram); }
     void send_from(const char* source_ip, const std::vector<uint8_t>& datagram);
-    void deliver(const std::vector<uint8_t>& datagram) {
-        send(datagram);
-        read();
-    }
-    void deliver_from(const char* ip, const std::vector<uint8_t>& datagram) {
-        send_from(ip, datagram);
-        read();
-    }
     void read() { gateway_->read_video_data(pollfd{gateway_socket_, POLLIN, POLLIN}); }
     // One turn of the per-stream work at the clock's current time.
     void serve() { gateway_->serve_streams(clock_.now_us()); }

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -14,36 +15,34 @@
 namespace kelvra::testing {
 namespace {
 
-std::filesystem::path make_temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norvane-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    return pattern;
-}
-
 std::string quote(const std::string& text) {
     return "'" + text + "'";
 }
 
 }  // namespace
 
+nlohmann::json gateway_config_json(uint16_t udp_port, uint16_t signalling_port,
+                                   const std::string& save_dir) {
+    nlohmann::json config = nlohmann::json::parse(R"({
+        "listen_ip": "127.0.0.1", "utm_host": "127.0.0.1", "stun_url": "stun.test:3478",
+        "turn_url": "u:p@turn.test:3478", "log_statistics": false, "log_level": 1,
+        "show_local_video": false, "manet_addr": "0000ABCD",
+        "manet_key": "000102030405060708090a0b0c0d0e0f", "save_statistics_to_file": false})");
+    config["listen_port"] = udp_port;
+    config["utm_port"] = signalling_port;
+    config["save_dir"] = save_dir;
+    return config;
+}
+
 GatewayProcess::GatewayProcess(const GatewayConfig& config)
-    : dir_(make_temp_dir()), udp_port_(free_udp_port()) {
-    nlohmann::json file{{"listen_ip", "127.0.0.1"},
-                        {"listen_port", udp_port_},
-                        {"utm_host", "127.0.0.1"},
-                        {"utm_port", config.signalling_port},
-                        {"stun_url", "stun.invalid:3478"},
-                        {"turn_url", "u:p@turn.invalid:3478"},
-                        {"log_statistics", config.log_statistics},
-                        {"log_level", config.log_level},
-                        {"save_dir", (dir_ / "flights").string()},
-                        {"show_local_video", false},
-                        {"manet_addr", "0000ABCD"},
-                        {"manet_key", "000102030405060708090a0b0c0d0e0f"},  // kTestManetKey
-                        {"save_statistics_to_file", config.save_statistics_to_file}};
-    if (!config.ice_local_addresses.empty()) {
+    : dir_(make_temp_dir("norvane-e2e-")), udp_port_(free_udp_port()) {
+    nlohmann::json file =
+        gateway_config_json(udp_port_, config.signalling_port, (dir_ / "flights").string());
+    file["log_level"] = config.log_level;
+    file["log_statistics"] = config.log_statistics;
+    file["save_statistics_to_file"] = config.save_statistics_to_file;
+    if (!config.ice_local_addresses.empty())
         file["ice_local_addresses"] = config.ice_local_addresses;
-    }
     if (!config.extra_json.empty())
         file.update(nlohmann::json::parse("{" + config.extra_json + "}"));
     const auto config_path = dir_ / "norvane.json";
@@ -111,6 +110,14 @@ std::map<std::string, uint64_t> sender_summary(const std::string& out, const std
         }
     }
     return summary;
+}
+
+std::vector<std::string> log_matches(const std::string& log, const std::string& pattern) {
+    const std::regex regex(pattern);
+    std::vector<std::string> found;
+    for (std::sregex_iterator it(log.begin(), log.end(), regex), end; it != end; ++it)
+        found.push_back((*it)[1]);
+    return found;
 }
 
 SenderRun run_sender(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct GatewayConfig {
     std::string setup_command = {};
     bool own_mount_namespace = false;
 };
+
+// A configuration the gateway runs with on loopback: video datagrams to `udp_port`, the
+// signalling server on `signalling_port`, kTestManetKey as the manet key.
+nlohmann::json gateway_config_json(uint16_t udp_port, uint16_t signalling_port,
+                                   const std::string& save_dir);
 
 // The real gateway binary on a fresh configuration in its own temporary directory, with its
 // output going to a file (so a chatty log never blocks it on a full pipe).
@@ -62,11 +68,15 @@ struct SenderRun {
     std::map<std::string, uint64_t> summary;
     std::string out;
     std::string err;
+
+    bool ok() const { return status && status->exited_with(0); }
 };
 // Counters of the sender simulator's summary line ("summary frames=... stats=..."), if printed,
 // or of another program's line of name=value counters that starts with `prefix`.
 std::map<std::string, uint64_t> sender_summary(const std::string& out,
                                                const std::string& prefix = "summary ");
+// The first group of every match of `pattern` in `log`, in order.
+std::vector<std::string> log_matches(const std::string& log, const std::string& pattern);
 SenderRun run_sender(const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 

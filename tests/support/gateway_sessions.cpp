@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -17,11 +16,9 @@ using namespace std::chrono_literals;
 using msgs::video::session_response;
 
 std::vector<int> spawned_children(const std::string& log) {
-    static const std::regex spawned("Spawned session with pid ([0-9]+)");
     std::vector<int> pids;
-    for (std::sregex_iterator it(log.begin(), log.end(), spawned), end; it != end; ++it) {
-        pids.push_back(std::stoi((*it)[1]));
-    }
+    for (const auto& pid : log_matches(log, "Spawned session with pid ([0-9]+)"))
+        pids.push_back(std::stoi(pid));
     return pids;
 }
 

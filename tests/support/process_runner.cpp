@@ -45,17 +45,8 @@ std::optional<uint64_t> blocked_signals(pid_t pid) {
 }
 
 uint16_t free_port(int type) {
-    UniqueFd fd(socket(AF_INET, type, 0));
-    if (!fd) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof(address);
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("binding a free port failed");
-    }
+    sockaddr_in address;
+    loopback_socket(type, address);
     return ntohs(address.sin_port);
 }
 
@@ -186,11 +177,31 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     return {status, runner.out(), runner.err()};
 }
 
+UniqueFd loopback_socket(int type, sockaddr_in& address) {
+    UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    if (!fd) throw std::runtime_error("socket failed");
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("binding a free port failed");
+    }
+    return fd;
+}
+
 uint16_t free_udp_port() {
     return free_port(SOCK_DGRAM);
 }
 uint16_t free_tcp_port() {
     return free_port(SOCK_STREAM);
+}
+
+std::filesystem::path make_temp_dir(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
 }
 
 }  // namespace kelvra::testing

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,5 +83,10 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 // them to a program it starts.
 uint16_t free_udp_port();
 uint16_t free_tcp_port();
+// A socket of `type` bound to a free port on 127.0.0.1, which `address` is set to.
+UniqueFd loopback_socket(int type, sockaddr_in& address);
+
+// A new directory under the system's temporary directory, its name starting with `prefix`.
+std::filesystem::path make_temp_dir(const std::string& prefix);
 
 }  // namespace kelvra::testing

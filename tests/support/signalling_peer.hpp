@@ -21,6 +21,18 @@ namespace kelvra::testing {
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+// The message a bare frame (type, length, payload) holds.
+inline messgen::MessageInfo info_of(const Bytes& frame) {
+    return {frame[0], static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
+            frame.data() + messgen::kFrameHeaderSize};
+}
+
 // One bare frame sent by the gateway.
 struct ReceivedFrame {
     uint8_t type_id = 0;

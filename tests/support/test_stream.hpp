@@ -4,6 +4,8 @@
 // (as GatewayConfig writes it by default) and one announced stream with its key.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace kelvra::testing {
 
@@ -14,5 +16,13 @@ inline constexpr const char* kTestStreamKeyHex = "1032547698badcfe0123456789abcd
 inline constexpr uint32_t kTestManet = 0x0000BEEF;
 inline constexpr const char* kTestManetHex = "0000BEEF";
 inline constexpr uint8_t kTestCamera = 1;
+
+// The sender simulator's command line for the stream, sending to `gateway`, then `more`.
+inline std::vector<std::string> test_stream_sender_args(const std::string& gateway,
+                                                        std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"--gateway=" + gateway, std::string("--manet-addr=") + kTestManetHex,
+                               "--camera=1", std::string("--key=") + kTestStreamKeyHex});
+    return more;
+}
 
 }  // namespace kelvra::testing

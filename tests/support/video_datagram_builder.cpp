@@ -53,4 +53,11 @@ std::vector<uint8_t> seal_video_plaintext(uint32_t manet_addr, uint8_t camera_ty
     });
 }
 
+std::vector<uint8_t> request_datagram(uint32_t frame, uint32_t fragment) {
+    std::vector<uint8_t> d = {12, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    messgen::store_le(d.data() + 5, frame);
+    messgen::store_le(d.data() + 9, fragment);
+    return d;
+}
+
 }  // namespace kelvra::testing

@@ -22,4 +22,7 @@ std::vector<uint8_t> seal_video_datagram(uint32_t manet_addr, uint8_t camera_typ
                                          const msgs::video::video_fragment_info& info,
                                          const std::vector<uint8_t>& fragment);
 
+// A `video_retransmit_request` for fragment `fragment` of frame `frame`, as the gateway sends it.
+std::vector<uint8_t> request_datagram(uint32_t frame, uint32_t fragment);
+
 }  // namespace kelvra::testing

@@ -48,6 +48,8 @@ namespace {
 
 using msgs::video::control_data;
 using msgs::video::video_fragment_info;
+using testing::concat;
+using testing::request_datagram;
 
 constexpr uint32_t kManet = 0x00C0FFEE;
 constexpr uint8_t kCamera = 2;
@@ -89,21 +91,8 @@ struct Datagram {
     const char* from = nullptr;  // a loopback source other than the sender's socket
 };
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 Bytes plaintext(const Bytes& header_area) {
     return testing::seal_video_plaintext(kManet, kCamera, kKey, header_area);
-}
-
-Bytes request(uint32_t frame, uint32_t fragment_id) {
-    Bytes out = {12, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    messgen::store_le<uint32_t>(out.data() + 5, frame);
-    messgen::store_le<uint32_t>(out.data() + 9, fragment_id);
-    return out;
 }
 
 // One step of a scenario: the gateway is told of a stream, takes datagrams, the clock moves and
@@ -154,11 +143,7 @@ void run(const Scenario& scenario) {
         const Step& step = scenario.steps[n];
         SCOPED_TRACE("step " + std::to_string(n));
         if (step.announce) h.announce(kManet, step.camera, kKey, *step.announce);
-        if (!step.signal.empty()) {
-            h.gateway().on_signalling_message({step.signal[0],
-                                               messgen::load_le<uint32_t>(step.signal.data() + 1),
-                                               step.signal.data() + 5});
-        }
+        if (!step.signal.empty()) h.signal(step.signal);
         for (const Datagram& d : step.send) d.from ? h.send_from(d.from, d.bytes) : h.send(d.bytes);
         allocations = 0;
         counting = !step.allocates;
@@ -223,7 +208,7 @@ std::vector<Scenario> scenarios() {
     for (uint8_t camera = 0; camera < 6; ++camera) {
         six_streams.push_back(
             {.announce = true, .camera = camera, .send = {{on_camera(camera, 5, 0, 40)}}});
-        for (uint32_t id = 1; id < 40; ++id) requests.push_back(request(5, id));
+        for (uint32_t id = 1; id < 40; ++id) requests.push_back(request_datagram(5, id));
     }
     six_streams.push_back({.advance_us = 60'000, .serve = true, .replies = requests});
     const uint64_t idle = norvane::stream_key(kManet, 1),
@@ -245,11 +230,11 @@ std::vector<Scenario> scenarios() {
         // reported, the datagram dropped without an error counted; either order is accepted.
         {"header areas are walked frame by frame",
          {{},  // the stream's announcement
-          {.send = {{plaintext(cat({short_control, info_frame, {0}}))}}, .reply_count = 0,
+          {.send = {{plaintext(concat({short_control, info_frame, {0}}))}}, .reply_count = 0,
            .log = "VideoReceiver, Failed to parse control_data message!\nDATA SIZE MISMATCH! 39 != 40, recv = 93\nWrong datagram data received!\n"},
-          {.send = {{plaintext(cat({{4, 0, 0, 0, 0}, {4, 4, 0, 0, 0, 1, 2, 3, 4}, control_frame}))}}, .reply_count = 0,
+          {.send = {{plaintext(concat({{4, 0, 0, 0, 0}, {4, 4, 0, 0, 0, 1, 2, 3, 4}, control_frame}))}}, .reply_count = 0,
            .log = "Failed to parse video fragment message\nFailed to parse video fragment message\nWrong datagram data received!\n"},
-          {.send = {{plaintext(cat({info_frame, control_frame, {7, 7}}))}}, .reply_count = 1,
+          {.send = {{plaintext(concat({info_frame, control_frame, {7, 7}}))}}, .reply_count = 1,
            .log = "Got fragment 0, seq=3, addr: 12648430, camera type: 2\n"}}},
         // Within a second only the first five lines of a kind are written; a blocked source
         // leaves no trace, other sources are still heard.
@@ -265,7 +250,7 @@ std::vector<Scenario> scenarios() {
         {"a lost fragment is requested when the roundtrip says, and the frame completes",
          {{.send = {{datagram(10, 0, 3, 1400, 1)}, {datagram(10, 2, 3, 500, 1)}}},
           {.advance_us = 59'999, .serve = true, .reply_count = 0},
-          {.advance_us = 1, .serve = true, .replies = Replies{request(10, 1)}, .lines = {{"Send new frame", 0}}},
+          {.advance_us = 1, .serve = true, .replies = Replies{request_datagram(10, 1)}, .lines = {{"Send new frame", 0}}},
           {.send = {{datagram(10, 1, 3, 1400, 1)}}, .serve = true,
            .lines = {{"Send new frame: size=3300, seq=10, keyframe=true", 1}, {"Norvane::send_new_frames got detections 0", 1}}}}},
         {"requests and stats follow the latest source port",

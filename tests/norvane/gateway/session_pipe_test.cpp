@@ -9,22 +9,18 @@
 
 #include "kelvra/msgs/video/messgen.hpp"
 #include "support/log_capture.hpp"
+#include "support/signalling_peer.hpp"
 
 namespace kelvra::norvane {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
+using testing::concat;
 
 Bytes frame(uint8_t type, size_t payload_size) {
     Bytes out(messgen::kFrameHeaderSize + payload_size, static_cast<uint8_t>(type + 1));
     out[0] = type;
     messgen::store_le<uint32_t>(out.data() + 1, static_cast<uint32_t>(payload_size));
-    return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 

@@ -8,26 +8,16 @@
 #include <vector>
 
 #include "kelvra/core/unique_fd.hpp"
+#include "support/process_runner.hpp"
 
 namespace kelvra::norvane {
 namespace {
 
-UniqueFd loopback_socket(sockaddr_in& address) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return fd;
-}
-
 TEST(SendBatch, ARefusedDatagramIsReportedAndTheOthersStillGoInOrder) {
     sockaddr_in to{};
     sockaddr_in from{};
-    const UniqueFd receiver = loopback_socket(to);
-    const UniqueFd sender = loopback_socket(from);
+    const UniqueFd receiver = testing::loopback_socket(SOCK_DGRAM, to);
+    const UniqueFd sender = testing::loopback_socket(SOCK_DGRAM, from);
     sockaddr_in nowhere = to;
     nowhere.sin_port = 0;  // the kernel refuses to send there
 

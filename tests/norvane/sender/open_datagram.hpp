@@ -11,8 +11,11 @@
 #include "kelvra/manet/aes_gcm.hpp"
 #include "kelvra/msgs/video/messages.hpp"
 #include "kelvra/msgs/video/video_datagram_codec.hpp"
+#include "support/video_datagram_builder.hpp"
 
 namespace kelvra::norvane::sender::testing {
+
+using kelvra::testing::request_datagram;
 
 struct OpenedDatagram {
     uint32_t manet_addr = 0;
@@ -39,14 +42,6 @@ inline std::optional<OpenedDatagram> open_datagram(const std::vector<uint8_t>& d
     return OpenedDatagram{address->manet_addr, address->camera_type, header.control,
                           header.fragment_info,
                           std::vector<uint8_t>(header.fragment.begin(), header.fragment.end())};
-}
-
-// A `video_retransmit_request` for fragment `frag` of frame `seq`, as the gateway sends it.
-inline std::vector<uint8_t> request_datagram(uint32_t seq, uint32_t frag) {
-    std::vector<uint8_t> d = {12, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    messgen::store_le(d.data() + 5, seq);
-    messgen::store_le(d.data() + 9, frag);
-    return d;
 }
 
 }  // namespace kelvra::norvane::sender::testing

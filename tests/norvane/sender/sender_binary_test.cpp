@@ -31,13 +31,8 @@ constexpr uint8_t kKey[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
 
 TEST(SenderBinary, EncodesFragmentsSealsAnswersARequestSummarisesAndWritesFrameTimes) {
     if (access(NORVANE_SENDER_BINARY, X_OK) != 0) GTEST_SKIP() << "norvane-sender is not built";
-    UniqueFd gw(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(gw.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    socklen_t len = sizeof(addr);
-    getsockname(gw.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    sockaddr_in addr;
+    const UniqueFd gw = kelvra::testing::loopback_socket(SOCK_DGRAM, addr);
     const auto times_path = std::filesystem::temp_directory_path() /
                             ("norvane-frame-times-" + std::to_string(getpid()) + ".txt");
     const int64_t before = time_utc_us();

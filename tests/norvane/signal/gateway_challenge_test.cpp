@@ -9,16 +9,14 @@
 
 #include "kelvra/msgs/video/messages.hpp"
 #include "signal/hub_encoding.hpp"
+#include "support/signalling_peer.hpp"
 
 namespace kelvra::norvane::signal_server {
 namespace {
 
 namespace video = msgs::video;
 
-messgen::MessageInfo info_of(const Bytes& frame) {
-    return {frame[0], static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
-            frame.data() + messgen::kFrameHeaderSize};
-}
+using testing::info_of;
 
 // Every draw differs from the ones before.
 GatewayChallenge::Random counting_random() {

@@ -36,9 +36,7 @@ Bytes open_record(const Bytes& record, const Key& key) {
 
 TEST(SignalGatewayCodec, SealedRecordsOpenOnlyWithTheGatewaysKey) {
     RecordSealer sealer(kKey, 0x0A0B0C0D);
-    Bytes frames = terminate_frame(5);
-    const Bytes second = terminate_frame(6);
-    frames.insert(frames.end(), second.begin(), second.end());
+    const Bytes frames = testing::concat({terminate_frame(5), terminate_frame(6)});
     const auto record = sealer.seal(frames);
     ASSERT_TRUE(record);
     EXPECT_EQ(open_record(*record, kKey), frames);
@@ -57,11 +55,8 @@ TEST(SignalGatewayCodec, RefusesRecordsTheGatewayCouldNotOpen) {
 }
 
 TEST(SignalGatewayCodec, FramesSplitAnywhereAreReassembled) {
-    Bytes stream;
-    for (uint32_t consumer = 1; consumer <= 3; ++consumer) {
-        const Bytes frame = terminate_frame(consumer);
-        stream.insert(stream.end(), frame.begin(), frame.end());
-    }
+    const Bytes stream =
+        testing::concat({terminate_frame(1), terminate_frame(2), terminate_frame(3)});
     for (size_t chunk = 1; chunk <= stream.size(); ++chunk) {
         FrameReader reader;
         std::vector<uint32_t> consumers;

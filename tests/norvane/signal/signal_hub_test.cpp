@@ -11,6 +11,7 @@
 
 #include "kelvra/msgs/video/messages.hpp"
 #include "signal/hub_encoding.hpp"
+#include "support/signalling_peer.hpp"
 
 namespace kelvra::norvane::signal_server {
 namespace {
@@ -21,14 +22,8 @@ namespace video = msgs::video;
 const Key kStreamKey = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
                         0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
 
-messgen::MessageInfo info_of(const Bytes& frame) {
-    return {frame[0], static_cast<uint32_t>(frame.size() - messgen::kFrameHeaderSize),
-            frame.data() + messgen::kFrameHeaderSize};
-}
-
-Bytes sdp_frame(const char* type, const char* sdp) {
-    return frame_of(video::sdp_message{{}, sdp, type});
-}
+using testing::info_of;
+using Peer = testing::SignallingPeer;
 
 // The figures a gateway reports for the front camera.
 Bytes state_frame(uint32_t bitrate, uint32_t lost_frames = 0, bool video_available = false) {
@@ -107,9 +102,7 @@ protected:
         return frame_of(video::session_response{{}, 0xBEEF, consumer, 1, result, status});
     }
     Bytes session_msg(uint32_t consumer, const Bytes& peer_msg) {
-        const messgen::Dynamic<uint8_t> bytes{const_cast<uint8_t*>(peer_msg.data()),
-                                              static_cast<uint32_t>(peer_msg.size())};
-        return frame_of(video::session_msg{{}, 0xBEEF, consumer, 1, bytes});
+        return Peer::session_msg_frame(0xBEEF, consumer, 1, peer_msg);
     }
     // The frame a gateway's session_msg carries, parsed as `Message`.
     template <typename Message>
@@ -205,7 +198,7 @@ TEST_F(SignalHubTest, SessionRunsFromRequestThroughOfferAndAnswerToClose) {
     EXPECT_EQ(last(1),
               (json{{"type", "opened"}, {"stream", "gw1/0000BEEF/1"}, {"consumer", consumer}}));
 
-    from_gateway("gw1", session_msg(consumer, sdp_frame("offer", "v=0 offer")));
+    from_gateway("gw1", session_msg(consumer, Peer::sdp_frame("v=0 offer", "offer")));
     EXPECT_EQ(last(1),
               (json{{"type", "offer"}, {"stream", "gw1/0000BEEF/1"}, {"sdp", "v=0 offer"}}));
     const char* line = "candidate:1 1 UDP 1 127.0.0.1 5000 typ host";
@@ -252,7 +245,7 @@ TEST_F(SignalHubTest, ConsumerIdsAreUniqueAndMessagesReachOnlyTheirViewer) {
     EXPECT_NE(a, b);
     EXPECT_NE(b, c);
     EXPECT_NE(a, c);
-    const Bytes offer = sdp_frame("offer", "for b");
+    const Bytes offer = Peer::sdp_frame("for b", "offer");
     const size_t before = viewers.received[1].size();
     from_gateway("gw1", session_msg(b, offer));
     EXPECT_EQ(last(2)["sdp"], "for b");
@@ -473,16 +466,15 @@ TEST_F(SignalHubTest, GarbageFromGatewaysIsDropped) {
         "gw1", {truncated[0], static_cast<uint32_t>(truncated.size() - 5), truncated.data() + 5});
     from_gateway("gw1", Bytes{42, 0, 0, 0, 0});
     // Peer messages that are not exactly one frame, or not an offer.
-    const Bytes answer = sdp_frame("answer", "x");
-    Bytes two = answer;
-    two.insert(two.end(), answer.begin(), answer.end());
-    for (const Bytes& peer_msg : {two, answer, Bytes{8, 255, 255, 255, 255}, Bytes{}}) {
+    const Bytes answer = Peer::sdp_frame("x", "answer");
+    for (const Bytes& peer_msg :
+         {testing::concat({answer, answer}), answer, Bytes{8, 255, 255, 255, 255}, Bytes{}}) {
         from_gateway("gw1", session_msg(consumer, peer_msg));
     }
     EXPECT_EQ(viewers.received[1].size(), before);
 
     // Text that is not UTF-8 still makes valid JSON (the recording sink parses every message).
-    from_gateway("gw1", session_msg(consumer, sdp_frame("offer", "v=0\xff\xfe")));
+    from_gateway("gw1", session_msg(consumer, Peer::sdp_frame("v=0\xff\xfe", "offer")));
     EXPECT_EQ(last(1)["type"], "offer");
 }
 

@@ -14,6 +14,7 @@ namespace kelvra::norvane {
 namespace {
 
 using testing::Bytes;
+using testing::concat;
 using Peer = testing::SignallingPeer;
 
 constexpr uint8_t kKey[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
@@ -22,12 +23,6 @@ constexpr int64_t kSecond = 1'000'000;
 // The payload the handler sees for a bare frame: everything after type and length.
 Bytes body(const Bytes& frame) {
     return Bytes(frame.begin() + 5, frame.end());
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 struct RecordingHandler final : SingallingClientHandler {

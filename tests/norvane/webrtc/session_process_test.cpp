@@ -17,6 +17,7 @@
 #include "kelvra/msgs/video/messgen.hpp"
 #include "kelvra/norvane/process/child_terminated_exception.hpp"
 #include "kelvra/norvane/process/runtime_manager.hpp"
+#include "support/signalling_peer.hpp"
 
 namespace kelvra {
 namespace {
@@ -111,11 +112,7 @@ protected:
 TEST_F(SessionChild, FramesAreFedWholeInOrderAcrossReads) {
     ASSERT_EQ(next_report(), "start");
     const Bytes third = frame(10, 300);
-    Bytes first_read = frame(10, 3);
-    const Bytes second = frame(8, 1);
-    first_read.insert(first_read.end(), second.begin(), second.end());
-    first_read.insert(first_read.end(), third.begin(), third.begin() + 3);
-    send(first_read);
+    send(testing::concat({frame(10, 3), frame(8, 1), Bytes(third.begin(), third.begin() + 3)}));
     EXPECT_EQ(next_report(), "10:3:2");
     EXPECT_EQ(next_report(), "8:1:0");
 
