@@ -81,6 +81,23 @@ int bound_socket() {
     return fd;
 }
 
+// Sends datagrams `next` .. `next + count` (wrapping) from `sender_socket` to the gateway.
+void send_batch(int sender_socket, const sockaddr_in& gateway_addr,
+                const std::vector<std::vector<uint8_t>>& datagrams, size_t next, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const auto& d = datagrams[(next + i) % datagrams.size()];
+        ::sendto(sender_socket, d.data(), d.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&gateway_addr), sizeof(gateway_addr));
+    }
+}
+
+// Drops the replies the gateway sent back.
+void drain_replies(int sender_socket) {
+    uint8_t sink[64];
+    while (::recv(sender_socket, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
+    }
+}
+
 // Receive, blacklist gate, decrypt, parse, jitter buffer, video_stats back: the whole work the
 // gateway does for one datagram, with the sender's sendto kept out of the timing.
 void BM_GatewayIngestPerDatagram(benchmark::State& state) {
@@ -115,11 +132,7 @@ void BM_GatewayIngestPerDatagram(benchmark::State& state) {
     const pollfd entry{gateway_socket, POLLIN, POLLIN};
     for (auto _ : state) {
         state.PauseTiming();
-        for (size_t i = 0; i < kBatch; ++i) {
-            const auto& d = datagrams[(next + i) % datagrams.size()];
-            ::sendto(sender_socket, d.data(), d.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&gateway_addr), sizeof(gateway_addr));
-        }
+        send_batch(sender_socket, gateway_addr, datagrams, next, kBatch);
         state.ResumeTiming();
         for (size_t i = 0; i < kBatch; ++i) {
             gateway->read_video_data(entry);
@@ -128,10 +141,7 @@ void BM_GatewayIngestPerDatagram(benchmark::State& state) {
             }
         }
         state.PauseTiming();
-        // Drain the statistics datagrams the gateway sent back.
-        uint8_t sink[64];
-        while (::recv(sender_socket, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
-        }
+        drain_replies(sender_socket);
         next += kBatch;
         state.ResumeTiming();
     }
@@ -169,11 +179,7 @@ void BM_BareReceiveDecryptReply(benchmark::State& state) {
     size_t next = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        for (size_t i = 0; i < kBatch; ++i) {
-            const auto& d = datagrams[(next + i) % datagrams.size()];
-            ::sendto(sender_socket, d.data(), d.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&gateway_addr), sizeof(gateway_addr));
-        }
+        send_batch(sender_socket, gateway_addr, datagrams, next, kBatch);
         state.ResumeTiming();
         for (size_t done = 0; done < kBatch;) {
             for (size_t i = 0; i < kSlots; ++i) {
@@ -203,9 +209,7 @@ void BM_BareReceiveDecryptReply(benchmark::State& state) {
             done += static_cast<size_t>(got);
         }
         state.PauseTiming();
-        uint8_t sink[64];
-        while (::recv(sender_socket, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
-        }
+        drain_replies(sender_socket);
         next += kBatch;
         state.ResumeTiming();
     }
