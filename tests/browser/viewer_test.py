@@ -220,14 +220,19 @@ def run(browser, chain, screenshot):
     click_stream_button(browser, REAR)
     front, rear = expect_live_tile(browser, FRONT), expect_live_tile(browser, REAR)
     assert (front["codec"], rear["codec"]) == ("VP8", "VP9"), (front, rear)
-    # Boxes come only from messages matched to a displayed frame: at most two a frame. Nearly
-    # every frame shows its own boxes: those of the message whose t is the frame before, one
-    # frame interval back (3000 ticks at 30 fps, give or take the sender's clock).
+    # Boxes come only from messages matched to a displayed frame: at most two a frame. Most
+    # frames show their own boxes: those of the message whose t is the frame before, one frame
+    # interval back (3000 ticks at 30 fps, give or take the sender's clock). On a busy machine a
+    # message now and then arrives after its frame is painted, which then shows the boxes of two
+    # intervals back; a matching that is off by a frame would have almost none in the window.
     assert front["boxesDrawn"] <= 2 * front["framesPainted"], front
     for stream in (FRONT, REAR):
-        gaps = browser.evaluate(f"norvaneViewer.matchGaps({json.dumps(stream)})")
+        # A loaded machine paints fewer frames than it decodes: wait for 30 matches.
+        gaps = browser.wait_for(
+            f"(() => {{ const g = norvaneViewer.matchGaps({json.dumps(stream)});"
+            f" return g.length >= 30 && g; }})()", 30, f"30 matched frames on {stream}")
         own = [g for g in gaps if 2000 <= g <= 4000]
-        assert len(gaps) >= 30 and len(own) >= 0.9 * len(gaps), (stream, gaps)
+        assert len(own) >= 0.75 * len(gaps), (stream, gaps)
     if screenshot:
         time.sleep(0.5)
         browser.screenshot(screenshot)

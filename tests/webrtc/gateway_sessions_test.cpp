@@ -56,12 +56,13 @@ TEST_F(GatewaySessions, AViewerJoiningBetweenKeyframesDecodesAtOnce) {
     }
     EXPECT_GE(replayed, 3u) << viewer.describe();
 
-    // A stop with a live session is quick, and takes the session child along.
+    // A stop with a live session takes the session child along, within the children's one
+    // second of grace and some slack for a busy machine.
     const auto pids = spawned_children(gateway->log());
     const auto stop_at = std::chrono::steady_clock::now();
-    const auto status = gateway->stop(3s);
+    const auto status = gateway->stop(5s);
     ASSERT_TRUE(status && status->exited_with(0));
-    EXPECT_LT(std::chrono::steady_clock::now() - stop_at, 1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_at, 2500ms);
     for (int pid : pids) EXPECT_TRUE(wait_until_gone(pid, 1s)) << pid;
     EXPECT_EQ(gateway->count("Not all the children terminated!"), 0u);
 }
