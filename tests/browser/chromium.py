@@ -103,6 +103,12 @@ class Chromium:
                                      f"{self.tiles()}; console: {self.console[-10:]}")
             time.sleep(0.2)
 
+    def pick_files(self, selector, paths):
+        """What a person does in the file picker of the input at `selector`."""
+        root = self.call("DOM.getDocument")["root"]["nodeId"]
+        node = self.call("DOM.querySelector", nodeId=root, selector=selector)["nodeId"]
+        self.call("DOM.setFileInputFiles", nodeId=node, files=paths)
+
     def tiles(self):
         try:
             return self.evaluate("window.norvaneViewer ? norvaneViewer.tiles() : null")

@@ -31,18 +31,12 @@ def make_recording(directory):
     return webm, sidecar
 
 
-def pick(browser, paths):
-    root = browser.call("DOM.getDocument")["root"]["nodeId"]
-    node = browser.call("DOM.querySelector", nodeId=root, selector="#recording-files")["nodeId"]
-    browser.call("DOM.setFileInputFiles", nodeId=node, files=paths)
-
-
 def run(browser, chain):
     chain.start_signal()  # its log-in link goes unused
     browser.navigate(f"http://127.0.0.1:{chain.http_port}/")
     browser.wait_for("window.norvaneViewer && !document.querySelector('#login').hidden", 10, "log-in")
     webm, sidecar = make_recording(chain.dir)
-    pick(browser, [webm, sidecar])
+    browser.pick_files("#recording-files", [webm, sidecar])
     played = browser.wait_for(f"(r => r?.framesPainted >= 30 && r)({FIND})", 30, "playback")
     assert (played["lines"], played["skipped"]) == (50, 2), played
     assert all(ids == [tick // TICKS] and tick % TICKS == 0 for tick, ids in played["recent"]), played
@@ -53,7 +47,7 @@ def run(browser, chain):
     assert browser.evaluate(f"{FIND}.recent.at(-1)")[1] == [10]
     if len(sys.argv) > 2:
         browser.screenshot(sys.argv[2])
-    pick(browser, [webm])
+    browser.pick_files("#recording-files", [webm])
     browser.wait_for("document.querySelector('.recording:last-child .note').textContent"
                      ".includes('plays without boxes')", 10, "the note")
     assert not browser.exceptions, browser.exceptions

@@ -1,9 +1,9 @@
 """The viewer page in a headless Chromium against the whole chain: the signalling server serves
 the page, the gateway offers the video of two sender simulators. Checks that video decodes and
-boxes are drawn in two tiles at once, a new offer after a codec change, a refused stream, and
-the page's reconnection when the signalling server restarts. Saves a screenshot. With --https
-the server has a throw-away certificate that only this Chromium trusts, and the session cookie
-must be Secure.
+boxes are drawn in two tiles at once, a new offer after a codec change, a refused stream, the
+page's reconnection when the signalling server restarts, and the gateway's recordings playing
+in the page. Saves a screenshot. With --https the server has a throw-away certificate that only
+this Chromium trusts, and the session cookie must be Secure.
 
 Run it inside a loopback-only network namespace (tests/run_in_netns.sh):
   viewer_test.py --signal BIN --gateway BIN --sender BIN [--https] [--screenshot PATH]
@@ -11,6 +11,7 @@ Run it inside a loopback-only network namespace (tests/run_in_netns.sh):
 
 import argparse
 import base64
+import glob
 import hashlib
 import json
 import os
@@ -160,7 +161,7 @@ class Chain(ProcessChain):
     def start_gateway(self):
         super().start_gateway(
             utm_host="127.0.0.1", stun_url="stun.invalid:3478", turn_url="u:p@turn.invalid:3478",
-            save_statistics_to_file=False, ice_local_addresses=["127.0.0.1"])
+            save_statistics_to_file=False, ice_local_addresses=["127.0.0.1"], record=True)
 
 
 def tile(browser, stream):
@@ -266,6 +267,19 @@ def run(browser, chain, screenshot):
     click_stream_button(browser, FRONT)
     click_stream_button(browser, REAR)
     browser.wait_for("norvaneViewer.tiles().length === 0", 5, "the tiles to go")
+
+    # What the gateway recorded plays in the page, every frame with its boxes: the first segment
+    # of each stream, the front's VP8 one cut when its drone came back with VP9, the rear's VP9
+    # one when the stream was announced anew after the server's restart.
+    chain.stop("gateway")
+    segments = {addr: sorted(glob.glob(os.path.join(chain.dir, "flights", addr, "1", "1", "*.webm")))
+                for addr in ("0000BEEF", "0000BEF0")}
+    for webm in (segments["0000BEEF"][0], segments["0000BEF0"][0]):
+        stem = os.path.basename(webm).removesuffix(".webm")
+        browser.pick_files("#recording-files", [webm, f"{webm.removesuffix('.webm')}.jsonl"])
+        find = f"norvaneViewer.recordings().find(r => r.stem === {json.dumps(stem)})"
+        played = browser.wait_for(f"(r => r?.framesPainted >= 30 && r)({find})", 30, webm)
+        assert played["skipped"] == 0 and all(ids == [0, 1] for _, ids in played["recent"]), played
     assert not browser.exceptions, browser.exceptions
 
 
