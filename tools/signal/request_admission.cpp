@@ -1,5 +1,7 @@
 #include "signal/request_admission.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <charconv>
 #include <utility>
@@ -70,9 +72,10 @@ bool RequestAdmission::origin_allowed(std::string_view origin) const {
     const auto parts = split_authority(origin);
     if (!parts) return false;
     const auto port = parts->second.empty() ? std::optional(default_port) : port_of(parts->second);
-    return port == port_ && host_allowed(parts->first.find(':') == std::string_view::npos
-                                             ? std::string(parts->first)
-                                             : "[" + std::string(parts->first) + "]");
+    const std::string_view host = parts->first;
+    return port == port_ &&
+           host_allowed(host.find(':') == std::string_view::npos ? std::string(host)
+                                                                 : fmt::format("[{}]", host));
 }
 
 bool RequestAdmission::is_file_path(std::string_view path) {

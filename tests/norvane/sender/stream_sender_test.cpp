@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <set>
@@ -79,10 +80,13 @@ TEST_F(StreamSenderTest, SendsEveryFragmentWithTheStreamsControlData) {
     send(1, 500, false, 3, 1'033'000);
     s.flush(1'033'000, sink_);
     // Every section of every datagram has an IV of its own.
-    std::set<std::vector<uint8_t>> ivs;
+    std::set<std::array<uint8_t, 12>> ivs;
     for (const auto& raw : sink_.sent) {
-        ivs.emplace(raw.begin() + 5, raw.begin() + 17);
-        ivs.emplace(raw.begin() + 55, raw.begin() + 67);
+        for (const size_t at : {5, 55}) {
+            std::array<uint8_t, 12> iv{};
+            std::copy_n(raw.begin() + static_cast<ptrdiff_t>(at), iv.size(), iv.begin());
+            ivs.insert(iv);
+        }
     }
     EXPECT_EQ(ivs.size(), 2 * sink_.sent.size());
     const auto d = sink_.take();

@@ -64,9 +64,16 @@ protected:
         ServerConfig config;
         config.gateways = {{"gw1", "0.0.0.0", 5466, 1, {}, {}},
                            {"gw2", "0.0.0.0", 5467, 2, {}, {}}};
-        config.streams = {{{"gw1", 0xBEEF, 1}, kStreamKey, "Front"},
-                          {{"gw1", 0xBEEF, 2}, kStreamKey, "Rear"},
-                          {{"gw2", 0xCAFE, 1}, kStreamKey, "Other"}};
+        for (const auto& [gateway, manet_addr, camera, name] :
+             {std::tuple{"gw1", 0xBEEFu, 1, "Front"}, std::tuple{"gw1", 0xBEEFu, 2, "Rear"},
+              std::tuple{"gw2", 0xCAFEu, 1, "Other"}}) {
+            StreamConfig& stream = config.streams.emplace_back();
+            stream.id.gateway = gateway;
+            stream.id.manet_addr = manet_addr;
+            stream.id.camera = static_cast<uint8_t>(camera);
+            stream.key = kStreamKey;
+            stream.name = name;
+        }
         return config;
     }
 
